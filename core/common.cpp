@@ -1,0 +1,61 @@
+// Common helpers: wall-clock readings, an EINTR-proof sleep, a hex dump and
+// the table-free CRC-16/CCITT-FALSE. No state; callable from any thread.
+#include "core/common.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <sys/time.h>
+
+uint32_t COMM_GetSystemS()
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return (uint32_t)tv.tv_sec;
+}
+
+int32_t COMM_GetSystemMS()
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    // Unsigned arithmetic so the wrap is defined; only differences matter.
+    uint32_t ms = (uint32_t)tv.tv_sec * 1000u + (uint32_t)(tv.tv_usec / 1000);
+    return (int32_t)ms;
+}
+
+void COMM_SleepMs(int32_t ms)
+{
+    if (ms <= 0)
+        return;
+    struct timespec left = {ms / 1000, (long)(ms % 1000) * 1000000L};
+    // A signal (SIGTERM while the main loop sleeps) must not shorten the
+    // pass: shutdown timing relies on full sleeps.
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+void COMM_PrintData(const char *title, const uint8_t *data, int32_t len)
+{
+    printf("%s", title);
+    for (int32_t i = 0; i < len; i++)
+        printf("%02x ", data[i]);
+    puts("\r");
+}
+
+uint16_t COMM_Crc16(const uint8_t *data, uint16_t len)
+{
+    uint16_t crc = 0xFFFF;
+    for (uint16_t i = 0; i < len; i++) {
+        crc = (uint16_t)((crc >> 8) | (crc << 8));
+        crc ^= data[i];
+        crc ^= (uint16_t)((crc & 0xFF) >> 4);
+        crc ^= (uint16_t)(crc << 12);
+        crc ^= (uint16_t)((crc & 0xFF) << 5);
+    }
+    return crc;
+}
+
+uint32_t COMM_Elapsed(uint32_t since, uint32_t now)
+{
+    return now > since ? now - since : since - now;
+}

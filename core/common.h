@@ -1,0 +1,51 @@
+// Common helpers shared by every module: two readings of the wall clock,
+// a sleep, a hex dump for diagnostics and the CRC-16 of the local frames.
+// Stateless; safe from any thread.
+#pragma once
+#include <cstdint>
+
+// Full-width brackets of some log tags, stored in GBK and written byte for
+// byte: COMM_TAG("FTP") is 【FTP】. Kept as separate literals so a following
+// hex-looking letter cannot extend the escape.
+#define COMM_TAG(name) "\xA1\xBE" name "\xA1\xBF"
+
+// Data callback handed between the link and serial threads: a whole message
+// and its length. Plain function pointer, no result.
+typedef void (*DataCallback)(const uint8_t *msg, int32_t len);
+
+// Whole seconds of the wall clock (jumps when the clock is set).
+uint32_t COMM_GetSystemS();
+// Wall-clock milliseconds wrapped to 32 bits; only short differences mean
+// anything, so use it for log stamps only.
+int32_t COMM_GetSystemMS();
+// Sleeps the caller for ms milliseconds; a signal does not cut it short.
+void COMM_SleepMs(int32_t ms);
+// Prints title, then each byte as "%02x ", then the line end.
+void COMM_PrintData(const char *title, const uint8_t *data, int32_t len);
+// CRC-16/CCITT-FALSE over len bytes (0xFFFF for len 0, data untouched).
+uint16_t COMM_Crc16(const uint8_t *data, uint16_t len);
+// Two-sided distance between two seconds values: a clock step either way
+// counts as elapsed time.
+uint32_t COMM_Elapsed(uint32_t since, uint32_t now);
+
+// Little-endian field access for unaligned protocol fields.
+inline uint32_t COMM_GetLe32(const uint8_t *p)
+{
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+inline void COMM_PutLe32(uint8_t *p, uint32_t v)
+{
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+    p[2] = (uint8_t)(v >> 16);
+    p[3] = (uint8_t)(v >> 24);
+}
+inline void COMM_PutLe16(uint8_t *p, uint16_t v)
+{
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+}
+inline uint16_t COMM_GetLe16(const uint8_t *p)
+{
+    return (uint16_t)(p[0] | p[1] << 8);
+}

@@ -1,0 +1,70 @@
+// Endpoints: compiled-in addresses and paths, optionally redirected once by
+// the sandbox entry point before any thread starts. After start-up they are
+// only read, so no synchronisation is needed.
+#include "core/endpoints.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "config.h"
+
+namespace {
+
+constexpr size_t EP_PATH_MAX = 512;
+constexpr size_t EP_HOST_MAX = 256;
+
+const char *const s_defaults[EP_PATH_COUNT] = {
+    ADAPTER_CFG_SERIAL_PATH,   ADAPTER_CFG_MODEM_PATH,    ADAPTER_CFG_DEVINFO_PATH,
+    ADAPTER_CFG_PACKAGE_PATH,  ADAPTER_CFG_LED_DATA_PATH, ADAPTER_CFG_LED_ONLINE_PATH,
+};
+
+char s_paths[EP_PATH_COUNT][EP_PATH_MAX];
+bool s_rooted = false;
+char s_host[EP_HOST_MAX] = ADAPTER_CFG_SERVER_HOST;
+uint16_t s_serverPort = ADAPTER_CFG_SERVER_PORT;
+uint16_t s_ftpPort = ADAPTER_CFG_FTP_PORT;
+int32_t s_msgKey = ADAPTER_CFG_MSG_KEY;
+
+}  // namespace
+
+int32_t EP_SetRoot(const char *root)
+{
+    if (root == nullptr || root[0] == '\0') {
+        s_rooted = false;
+        return 0;
+    }
+    char tmp[EP_PATH_COUNT][EP_PATH_MAX];
+    for (int i = 0; i < EP_PATH_COUNT; i++) {
+        int n = snprintf(tmp[i], sizeof tmp[i], "%s%s", root, s_defaults[i]);
+        if (n < 0 || (size_t)n >= sizeof tmp[i])
+            return -1;
+    }
+    memcpy(s_paths, tmp, sizeof s_paths);
+    s_rooted = true;
+    return 0;
+}
+
+int32_t EP_SetServer(const char *host, uint16_t port)
+{
+    size_t n = strlen(host);
+    if (n >= sizeof s_host)
+        return -1;
+    memcpy(s_host, host, n + 1);
+    s_serverPort = port;
+    return 0;
+}
+
+void EP_SetFtpPort(uint16_t port) { s_ftpPort = port; }
+void EP_SetMsgKey(int32_t key) { s_msgKey = key; }
+
+const char *EP_Path(EpPath which)
+{
+    if (which < 0 || which >= EP_PATH_COUNT)
+        return "";
+    return s_rooted ? s_paths[which] : s_defaults[which];
+}
+
+const char *EP_ServerHost() { return s_host; }
+uint16_t EP_ServerPort() { return s_serverPort; }
+uint16_t EP_FtpPort() { return s_ftpPort; }
+int32_t EP_MsgKey() { return s_msgKey; }

@@ -1,0 +1,31 @@
+// Endpoints: every address and file path the adapter uses. The production
+// daemon keeps the compiled-in values; the sandbox entry point overrides them
+// once, before the adapter starts, so no module reads the environment and no
+// thread ever sees them change.
+#pragma once
+#include <cstdint>
+
+enum EpPath : int {
+    EP_PATH_SERIAL = 0,  // user serial port
+    EP_PATH_MODEM,       // modem AT port
+    EP_PATH_DEVINFO,     // identity file
+    EP_PATH_PACKAGE,     // upgrade package file
+    EP_PATH_LED_DATA,    // data LED brightness file
+    EP_PATH_LED_ONLINE,  // online LED brightness file
+    EP_PATH_COUNT
+};
+
+// Prefixes root to every path. Returns 0, or -1 when a prefixed path would
+// not fit (the paths then stay as they were).
+int32_t EP_SetRoot(const char *root);
+// Overrides the server host (copied, at most 255 characters) and port.
+// Returns 0, or -1 for a host that does not fit (nothing changed).
+int32_t EP_SetServer(const char *host, uint16_t port);
+void EP_SetFtpPort(uint16_t port);
+void EP_SetMsgKey(int32_t key);
+
+const char *EP_Path(EpPath which);
+const char *EP_ServerHost();
+uint16_t EP_ServerPort();
+uint16_t EP_FtpPort();
+int32_t EP_MsgKey();

@@ -1,0 +1,129 @@
+// Supervisor: runs start-up, installs the signal handlers, then makes one
+// pass every 2000 ms until GB_EVENT_EXIT: modem bring-up while the link is
+// down, start of any worker not yet started, keep-alive to the watchdog.
+// Workers are never joined; on exit they get 3000 ms to close what they own.
+#include "core/main.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/msg.h>
+#include <unistd.h>
+
+#include "board/gsm.h"
+#include "board/leds.h"
+#include "core/common.h"
+#include "core/endpoints.h"
+#include "core/globals.h"
+#include "link/tcpThread.h"
+#include "serial/uart.h"
+#include "serial/uartThread.h"
+
+namespace {
+
+constexpr int32_t MAIN_PASS_MS = 2000;
+constexpr int32_t MAIN_EXIT_WAIT_MS = 3000;
+constexpr int32_t MAIN_MODEM_PASSES = 9;   // open the modem after more passes than this
+constexpr size_t MAIN_ALIVE_LEN = 9;       // "app-alive" without its NUL
+
+const DataCallback s_tcpCallback = UART_WriteData;   // link thread → serial port
+const DataCallback s_uartCallback = TCP_SendData;    // serial thread → server
+
+struct MainThread {
+    pthread_t GbVar::*handle;
+    void *(*entry)(void *);
+    const void *arg;
+    const char *failMsg;
+};
+
+// The one place that lists the workers, in their start order.
+const MainThread s_threads[] = {
+    {&GbVar::ledThd, LED_Thread, nullptr, COMM_TAG("MAIN") ":create ledThd error \r"},
+    {&GbVar::tcpThd, TCP_Thread, &s_tcpCallback, COMM_TAG("MAIN") ":create tcpThd error \r"},
+    {&GbVar::uartThd, UART_Thread, &s_uartCallback, COMM_TAG("MAIN") ":create uartThd error \r"},
+};
+
+void sigroutine(int sig)
+{
+    static const char msg[] = COMM_TAG("MAIN") ":Sigroutine **********\r\n";
+    if (sig != SIGINT && sig != SIGTERM)
+        return;
+    int saved = errno;
+    // write() and a lock-free atomic or are all a handler may safely do.
+    ssize_t rc = write(STDOUT_FILENO, msg, sizeof msg - 1);
+    (void)rc;
+    GB_SetEvent(GB_EVENT_EXIT);
+    errno = saved;
+}
+
+void setSignals()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = sigroutine;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    // A send to a server that has gone must be an ordinary error.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+void createThread()
+{
+    for (const MainThread &t : s_threads) {
+        pthread_t &handle = g_gbVar.*t.handle;
+        if (handle != GB_THREAD_NONE)
+            continue;
+        if (pthread_create(&handle, nullptr, t.entry, const_cast<void *>(t.arg)) != 0) {
+            handle = GB_THREAD_NONE;
+            puts(t.failMsg);
+        }
+    }
+}
+
+void sendMsg2Daemon()
+{
+    msgsnd(g_gbVar.msgId, &g_gbVar.aliveMsg, MAIN_ALIVE_LEN, IPC_NOWAIT);
+}
+
+void modemBringUp(int32_t *modemFd, int32_t *passCount)
+{
+    if (TCP_IsConnectServer() != 0 || *modemFd != -1 || *passCount <= MAIN_MODEM_PASSES)
+        return;
+    *modemFd = UART_Open(EP_Path(EP_PATH_MODEM), 9600, 8, 'N', 1);
+    gsmEnableState(*modemFd);
+    *passCount = 0;
+}
+
+[[noreturn]] void mainExit(int32_t *modemFd)
+{
+    UART_Close(modemFd);
+    puts(COMM_TAG("MAIN") ":exit -------------- \r");
+    COMM_SleepMs(MAIN_EXIT_WAIT_MS);
+    exit(0);
+}
+
+}  // namespace
+
+void MAIN_Run()
+{
+    // Log lines must reach a pipe or the console as they happen, in order
+    // with the handler's direct write.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    int32_t modemFd = -1;
+    int32_t passCount = 0;
+    if (GB_Init() != 0) {
+        puts(COMM_TAG("MAIN") ":GB_Init error \r");
+        exit(0);
+    }
+    setSignals();
+    while (!GB_TestEvent(GB_EVENT_EXIT)) {
+        modemBringUp(&modemFd, &passCount);
+        createThread();
+        sendMsg2Daemon();
+        COMM_SleepMs(MAIN_PASS_MS);
+        passCount++;
+    }
+    mainExit(&modemFd);
+}

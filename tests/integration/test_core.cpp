@@ -1,0 +1,111 @@
+// Start-up, keep-alives, shutdown and modem bring-up of the real daemon.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include "tests/support/harness.h"
+
+namespace {
+
+const std::string kHandler = "\xA1\xBE" "MAIN\xA1\xBF:Sigroutine **********\r\n";
+const std::string kClose = "\xA1\xBE" "UART\xA1\xBF:uart close \r\n";
+const std::string kExit = "\xA1\xBE" "MAIN\xA1\xBF:exit -------------- \r\n";
+
+TEST(Core, NoIdentityFileEndsAtOnceWithoutKeepAlive)
+{
+    th::Sandbox sb;
+    th::MsgQueue q(sb.msgKey());
+    th::Daemon d;
+    d.start(sb, 0);
+    ASSERT_EQ(d.waitExit(3000), 0);
+    EXPECT_EQ(d.log(),
+              "[globals]: verCode:1, verName:1.1\r\n"
+              "[globals]:gbReadAdapterInfo open error\r\n"
+              "error(0x1) in GB_Init, line:66\r\n"
+              "\xA1\xBE" "MAIN\xA1\xBF:GB_Init error \r\n");
+    long type;
+    std::string body;
+    EXPECT_FALSE(q.recv(&type, &body, 300));
+}
+
+TEST(Core, KeepAlivesThenCleanShutdownOnSigterm)
+{
+    th::Sandbox sb;
+    sb.writeIdentity("SN42", "PC7");
+    th::MsgQueue q(sb.msgKey());
+    th::Daemon d;
+    d.start(sb, 0);
+
+    long type = 0;
+    std::string body;
+    ASSERT_TRUE(q.recv(&type, &body, 1500));
+    int64_t first = th::NowMs();
+    EXPECT_EQ(type, 1);
+    EXPECT_EQ(body, "app-alive");   // 9 bytes, no NUL
+    ASSERT_TRUE(q.recv(&type, &body, 3000));
+    int64_t gap = th::NowMs() - first;
+    EXPECT_GE(gap, 1700);
+    EXPECT_LE(gap, 2600);
+
+    std::string log = d.log();
+    EXPECT_EQ(log.find("[globals]: verCode:1, verName:1.1\r\n"), 0u);
+    EXPECT_NE(log.find("[globals]: tag: serialNum, value: SN42\r\n"), std::string::npos);
+    EXPECT_NE(log.find("[globals]: tag: pairCode, value: PC7\r\n"), std::string::npos);
+
+    size_t mark = d.logSize();
+    int64_t sent = th::NowMs();
+    d.signal(SIGTERM);
+    ASSERT_TRUE(d.waitFor(kHandler, 1000, mark));
+    ASSERT_TRUE(d.waitFor(kExit, 3000, mark));
+    // A second signal during the wait only repeats the handler's line.
+    d.signal(SIGTERM);
+    ASSERT_EQ(d.waitExit(7000), 0);
+    int64_t took = th::NowMs() - sent;
+    EXPECT_GE(took, 2900);
+    EXPECT_LE(took, 5500);
+
+    log = d.log().substr(mark);
+    size_t h = log.find(kHandler), c = log.find(kClose), e = log.find(kExit);
+    ASSERT_NE(c, std::string::npos);
+    EXPECT_LT(h, c);
+    EXPECT_LT(c, e);
+    EXPECT_EQ(d.count(kHandler), 2u);
+    EXPECT_EQ(d.count(kExit), 1u);
+}
+
+TEST(Core, SigintEndsLikeSigterm)
+{
+    th::Sandbox sb;
+    sb.writeIdentity("SN1", "P");
+    th::Daemon d;
+    d.start(sb, 0);
+    ASSERT_TRUE(d.waitFor("tag: pairCode", 2000));
+    d.signal(SIGINT);
+    EXPECT_EQ(d.waitExit(7000), 0);
+    EXPECT_EQ(d.count(kHandler), 1u);
+    EXPECT_EQ(d.count(kExit), 1u);
+}
+
+TEST(Core, ModemOpenedOnceAtEleventhPassWithServerUnreachable)
+{
+    th::Sandbox sb;
+    sb.writeIdentity("SN1", "P");
+    th::Pty modem;
+    modem.linkAs(sb, "/dev/ttyUSB2");
+    th::Daemon d;
+    int64_t start = th::NowMs();
+    d.start(sb, 0);   // nothing listens on the server port
+
+    th::Bytes cmd = modem.read(13, 26000);
+    int64_t at = th::NowMs() - start;
+    ASSERT_EQ(cmd, th::B("AT^LEDCTRL=1\r")) << th::Hex(cmd);
+    EXPECT_GE(at, 19000);   // ten passes of 2 s have gone by
+    EXPECT_LE(at, 24000);
+    modem.write(th::B("OK\r\n"));
+    // The port stays open: the command is not sent again.
+    EXPECT_TRUE(modem.read(1, 5000).empty());
+    d.signal(SIGTERM);
+    EXPECT_EQ(d.waitExit(7000), 0);
+}
+
+}  // namespace

@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "core/common.h"
+
+namespace {
+
+// Reference bit-by-bit CRC-16/CCITT-FALSE.
+uint16_t crcBitwise(const uint8_t *d, size_t n)
+{
+    uint16_t crc = 0xFFFF;
+    for (size_t i = 0; i < n; i++) {
+        crc ^= (uint16_t)(d[i] << 8);
+        for (int b = 0; b < 8; b++)
+            crc = (crc & 0x8000) ? (uint16_t)((crc << 1) ^ 0x1021) : (uint16_t)(crc << 1);
+    }
+    return crc;
+}
+
+TEST(Crc16, CheckValueAndEmptyInput)
+{
+    const uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(COMM_Crc16(digits, 9), 0x29B1);
+    EXPECT_EQ(COMM_Crc16(nullptr, 0), 0xFFFF);
+}
+
+TEST(Crc16, MatchesBitwiseFormOnRandomData)
+{
+    std::mt19937 rng(7);
+    uint8_t buf[1100];
+    for (int round = 0; round < 200; round++) {
+        size_t n = rng() % sizeof buf;
+        for (size_t i = 0; i < n; i++)
+            buf[i] = (uint8_t)rng();
+        ASSERT_EQ(COMM_Crc16(buf, (uint16_t)n), crcBitwise(buf, n)) << "length " << n;
+    }
+}
+
+TEST(Crc16, StoredLowByteFirst)
+{
+    uint8_t field[2];
+    COMM_PutLe16(field, 0x29B1);
+    EXPECT_EQ(field[0], 0xB1);
+    EXPECT_EQ(field[1], 0x29);
+    EXPECT_EQ(COMM_GetLe16(field), 0x29B1);
+}
+
+TEST(Clock, TwoSidedElapsedCountsStepsBothWays)
+{
+    EXPECT_EQ(COMM_Elapsed(100, 105), 5u);
+    EXPECT_EQ(COMM_Elapsed(105, 100), 5u);  // clock set back
+    EXPECT_EQ(COMM_Elapsed(100, 100), 0u);
+    EXPECT_GE(COMM_Elapsed(1000, 990), 5u);
+    EXPECT_EQ(COMM_Elapsed(0, 0xFFFFFFFFu), 0xFFFFFFFFu);
+}
+
+TEST(Clock, MillisecondsDifferenceIsShortAcrossWrap)
+{
+    int32_t a = COMM_GetSystemMS();
+    COMM_SleepMs(20);
+    int32_t b = COMM_GetSystemMS();
+    // Meaningful only as a wrapped difference.
+    int32_t d = (int32_t)((uint32_t)b - (uint32_t)a);
+    EXPECT_GE(d, 20);
+    EXPECT_LT(d, 2000);
+    EXPECT_NEAR((double)COMM_GetSystemS(), (double)time(nullptr), 1.0);
+}
+
+TEST(PrintData, TitleHexAndLineEnd)
+{
+    const uint8_t d[] = {0x01, 0xab};
+    testing::internal::CaptureStdout();
+    COMM_PrintData("data: ", d, 2);
+    COMM_PrintData("none: ", d, 0);
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "data: 01 ab \r\nnone: \r\n");
+}
+
+TEST(LittleEndian, RoundTripAtOddOffsets)
+{
+    uint8_t buf[7] = {0};
+    COMM_PutLe32(buf + 3, 0x12345678u);
+    EXPECT_EQ(buf[3], 0x78);
+    EXPECT_EQ(buf[6], 0x12);
+    EXPECT_EQ(COMM_GetLe32(buf + 3), 0x12345678u);
+}
+
+}  // namespace

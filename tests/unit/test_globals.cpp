@@ -1,0 +1,255 @@
+#include <gtest/gtest.h>
+
+#include <sys/msg.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "core/endpoints.h"
+#include "core/globals.h"
+
+namespace {
+
+class Identity : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/adapterd-globals-XXXXXX";
+        root_ = mkdtemp(tmpl);
+        mkdir((root_ + "/etc").c_str(), 0755);
+        mkdir((root_ + "/etc/config").c_str(), 0755);
+        ASSERT_EQ(EP_SetRoot(root_.c_str()), 0);
+        GB_ModifyDeviceInfo("", "");   // start from a known pair
+    }
+    void TearDown() override
+    {
+        std::string cmd = "rm -rf '" + root_ + "'";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+    std::string file() const { return root_ + "/etc/config/device_info"; }
+    void write(const std::string &content)
+    {
+        std::ofstream f(file(), std::ios::binary | std::ios::trunc);
+        f << content;
+    }
+    std::string read() const
+    {
+        std::ifstream f(file(), std::ios::binary);
+        std::stringstream ss;
+        ss << f.rdbuf();
+        return ss.str();
+    }
+    // Loads the file as start-up does and returns "sn|pc".
+    std::string load()
+    {
+        EXPECT_EQ(gbInitDeviceInfo(), 0);
+        char sn[GB_SERIALNUM_SIZE], pc[GB_PAIRCODE_SIZE];
+        GB_GetDeviceInfo(sn, pc);
+        return std::string(sn) + "|" + pc;
+    }
+    std::string root_;
+};
+
+TEST(TagSearch, BlanksEqualsQuotesAndFirstOccurrence)
+{
+    char v[12];
+    EXPECT_EQ(GB_GetTagValueStr("\toption serialNum 'AB 12'\r\n", "serialNum", v, sizeof v), 1);
+    EXPECT_STREQ(v, "'AB12'");  // quotes kept, blanks dropped anywhere
+    EXPECT_EQ(GB_GetTagValueStr("serialNum = X=Y\n", "serialNum", v, sizeof v), 1);
+    EXPECT_STREQ(v, "XY");
+    EXPECT_EQ(GB_GetTagValueStr("sn pairCode1\npairCode 2\n", "pairCode", v, sizeof v), 1);
+    EXPECT_STREQ(v, "1");       // the first occurrence wins
+    EXPECT_EQ(GB_GetTagValueStr("a\tb serialNum\tT\r\n", "serialNum", v, sizeof v), 1);
+    EXPECT_STREQ(v, "\tT");     // tabs are copied
+}
+
+TEST(TagSearch, MissingOrEmptyValue)
+{
+    char v[12] = "keep";
+    EXPECT_EQ(GB_GetTagValueStr("nothing here", "serialNum", v, sizeof v), 0);
+    EXPECT_STREQ(v, "keep");    // untouched when the tag is absent
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(GB_GetTagValueStr("option serialNum\r\nx", "serialNum", v, sizeof v), 0);
+    fflush(stdout);
+    EXPECT_STREQ(v, "");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[globals]: tag: serialNum, value: \r\n");
+}
+
+TEST(TagSearch, LongValueIsCutToTheField)
+{
+    char v[8];
+    memset(v, 'Z', sizeof v);
+    EXPECT_EQ(GB_GetTagValueStr("pairCode 0123456789ABCDEF\n", "pairCode", v, sizeof v), 1);
+    EXPECT_STREQ(v, "0123456");
+}
+
+TEST_F(Identity, FileRulesAtStartUp)
+{
+    write("config deviceInfo\r\n\toption serialNum SN0001\r\n\toption pairCode PC1\r\n");
+    EXPECT_EQ(load(), "SN0001|PC1");
+
+    write("");
+    GB_ModifyDeviceInfo("", "");
+    write("");
+    EXPECT_EQ(load(), "|");     // empty file: empty fields, start-up goes on
+
+    // Only the first 199 bytes count: a value running past them is cut.
+    std::string pad(185, '#');
+    write(pad + "serialNum ABCDEFGHIJ\n");
+    EXPECT_EQ(load(), "ABCD|");   // 185 + 9 + 1 + 4 = 199 bytes
+    write(std::string(195, '#') + "serialNum X\n");
+    GB_ModifyDeviceInfo("", "");
+    write(std::string(195, '#') + "serialNum X\n");
+    EXPECT_EQ(load(), "|");     // the name itself does not fit
+
+    // A NUL ends the text early.
+    write(std::string("pairCode P1\n\0serialNum S1\n", 26));
+    GB_ModifyDeviceInfo("", "");
+    write(std::string("pairCode P1\n\0serialNum S1\n", 26));
+    EXPECT_EQ(load(), "|P1");
+
+    // Oversized values from the file are cut, never overrun the fields.
+    write("serialNum 0123456789ABCDEF\npairCode 0123456789\n");
+    EXPECT_EQ(load(), "0123456789A|0123456");
+}
+
+TEST_F(Identity, RewriteReadsBackAndLeavesNoTemporary)
+{
+    ASSERT_EQ(GB_ModifyDeviceInfo("ABC123", "9876"), 0);
+    EXPECT_EQ(read(), "config deviceInfo\r\n\toption serialNum ABC123\r\n\toption pairCode 9876\r\n");
+    EXPECT_EQ(access((file() + ".tmp").c_str(), F_OK), -1);
+    EXPECT_EQ(load(), "ABC123|9876");
+
+    // Values longer than the fields are cut before they are written.
+    ASSERT_EQ(GB_ModifyDeviceInfo("SERIAL-NUMBER-TOO-LONG", "PAIRCODE-LONG"), 0);
+    EXPECT_EQ(load(), "SERIAL-NUMB|PAIRCOD");
+    EXPECT_EQ(read().size(), 58u + 11u + 7u);
+
+    // A serial number holding the text "pairCode" wins the next start.
+    ASSERT_EQ(GB_ModifyDeviceInfo("xpairCodeQ", "PC"), 0);
+    EXPECT_EQ(load(), "xpairCodeQ|Q");
+}
+
+TEST_F(Identity, UnwritableFileChangesNothing)
+{
+    ASSERT_EQ(GB_ModifyDeviceInfo("OLD1", "P1"), 0);
+    std::string before = read();
+    // The directory goes away: the temporary file cannot be created.
+    std::string cmd = "rm -rf '" + root_ + "/etc/config'";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(GB_ModifyDeviceInfo("NEW2", "P2"), 1);
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[globals]:GB_ModifyDeviceInfo open error\r\n");
+    char sn[GB_SERIALNUM_SIZE], pc[GB_PAIRCODE_SIZE];
+    GB_GetDeviceInfo(sn, pc);
+    EXPECT_STREQ(sn, "OLD1");
+    EXPECT_STREQ(pc, "P1");
+}
+
+TEST_F(Identity, ReplaceFailureKeepsOldFileAndFields)
+{
+    ASSERT_EQ(GB_ModifyDeviceInfo("OLD1", "P1"), 0);
+    // A directory in the file's place: the temporary is written, the
+    // rename fails, and nothing may claim success.
+    std::string cmd = "rm -f '" + file() + "' && mkdir '" + file() + "'";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    EXPECT_EQ(GB_ModifyDeviceInfo("NEW2", "P2"), 1);
+    char sn[GB_SERIALNUM_SIZE], pc[GB_PAIRCODE_SIZE];
+    GB_GetDeviceInfo(sn, pc);
+    EXPECT_STREQ(sn, "OLD1");
+    EXPECT_EQ(access((file() + ".tmp").c_str(), F_OK), -1);
+}
+
+TEST_F(Identity, ReadersNeverSeeAHalfUpdatedPair)
+{
+    std::atomic<bool> stop{false};
+    std::atomic<int> bad{0};
+    std::thread reader([&] {
+        char sn[GB_SERIALNUM_SIZE], pc[GB_PAIRCODE_SIZE];
+        while (!stop.load()) {
+            GB_GetDeviceInfo(sn, pc);
+            if (sn[0] != '\0' && sn[0] != pc[0])
+                bad++;
+        }
+    });
+    std::thread writer2([&] {
+        for (int i = 0; i < 100; i++)
+            GB_ModifyDeviceInfo("BBBBBBBBBBB", "BBBBBBB");
+    });
+    for (int i = 0; i < 100; i++)
+        GB_ModifyDeviceInfo("AAAAAAAAAAA", "AAAAAAA");
+    writer2.join();
+    stop = true;
+    reader.join();
+    EXPECT_EQ(bad.load(), 0);
+    std::string f = read();
+    EXPECT_TRUE(f.find("serialNum AAAAAAAAAAA\r\n\toption pairCode AAAAAAA") != std::string::npos ||
+                f.find("serialNum BBBBBBBBBBB\r\n\toption pairCode BBBBBBB") != std::string::npos);
+}
+
+TEST(Events, BitsChangeIndependentlyUnderContention)
+{
+    g_gbVar.events.store(0);
+    std::thread t([] {
+        for (int i = 0; i < 100000; i++) {
+            GB_SetEvent(GB_EVENT_UART_CONFIG);
+            GB_ClearEvent(GB_EVENT_UART_CONFIG);
+        }
+    });
+    GB_SetEvent(GB_EVENT_EXIT);
+    t.join();
+    EXPECT_TRUE(GB_TestEvent(GB_EVENT_EXIT));
+    EXPECT_FALSE(GB_TestEvent(GB_EVENT_UART_CONFIG));
+    EXPECT_EQ(GB_Events(), GB_EVENT_EXIT);
+}
+
+TEST(Init, NoIdentityFileFailsWithOne)
+{
+    char tmpl[] = "/tmp/adapterd-globals-XXXXXX";
+    std::string root = mkdtemp(tmpl);
+    ASSERT_EQ(EP_SetRoot(root.c_str()), 0);
+    EP_SetMsgKey(0x41430000 + (getpid() & 0xffff));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(GB_Init(), 1);
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "[globals]: verCode:1, verName:1.1\r\n"
+              "[globals]:gbReadAdapterInfo open error\r\n"
+              "error(0x1) in GB_Init, line:66\r\n");
+    rmdir(root.c_str());
+}
+
+TEST(Init, SuccessPreparesRecord)
+{
+    char tmpl[] = "/tmp/adapterd-globals-XXXXXX";
+    std::string root = mkdtemp(tmpl);
+    std::string cmd = "mkdir -p '" + root + "/etc/config' && printf 'serialNum S9\\n' > '" + root +
+                      "/etc/config/device_info'";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    ASSERT_EQ(EP_SetRoot(root.c_str()), 0);
+    EP_SetMsgKey(0x41430000 + (getpid() & 0xffff));
+    ASSERT_EQ(GB_Init(), 0);
+    EXPECT_EQ(GB_Events(), 0u);
+    EXPECT_EQ(g_gbVar.tcpThd, GB_THREAD_NONE);
+    EXPECT_EQ(g_gbVar.uartThd, GB_THREAD_NONE);
+    EXPECT_EQ(g_gbVar.ledThd, GB_THREAD_NONE);
+    EXPECT_EQ(g_gbVar.aliveMsg.mtype, 1);
+    EXPECT_STREQ(g_gbVar.aliveMsg.mtext, "app-alive");
+    // An existing queue with the key is used as it is.
+    int first = g_gbVar.msgId;
+    ASSERT_EQ(GB_Init(), 0);
+    EXPECT_EQ(g_gbVar.msgId, first);
+    msgctl(first, IPC_RMID, nullptr);
+    cmd = "rm -rf '" + root + "'";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+}
+
+}  // namespace
