@@ -78,7 +78,11 @@ void createThread()
         if (pthread_create(&handle, nullptr, t.entry, const_cast<void *>(t.arg)) != 0) {
             handle = GB_THREAD_NONE;
             puts(t.failMsg);
+            continue;
         }
+        // Never joined: a worker that returns early (the link thread after a
+        // failed start) should give its stack back at once, not at exit.
+        pthread_detach(handle);
     }
 }
 

@@ -3,6 +3,8 @@
 // the keep-alive queue. Only 127.0.0.1 is ever bound or connected.
 #include "tests/support/harness.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -273,6 +275,12 @@ Daemon::~Daemon()
         reader_.join();
     if (outFd_ >= 0)
         close(outFd_);
+    // A sanitized daemon reports on its own output; any report fails the test.
+    for (const char *marker : {"ERROR: AddressSanitizer", "WARNING: ThreadSanitizer", "runtime error:",
+                               "ERROR: LeakSanitizer"}) {
+        if (log_.find(marker) != std::string::npos)
+            ADD_FAILURE() << "sanitizer report in the daemon's output:\n" << log_;
+    }
 }
 
 void Daemon::start(const Sandbox &sb, uint16_t serverPort, const std::map<std::string, std::string> &extraEnv)
@@ -289,6 +297,9 @@ void Daemon::start(const Sandbox &sb, uint16_t serverPort, const std::map<std::s
     env["ADAPTER_SERVER_PORT"] = std::to_string(serverPort ? serverPort : FreePort());
     env["ADAPTER_MSG_KEY"] = std::to_string(sb.msgKey());
     env["ADAPTER_FTP_PORT"] = std::to_string(FreePort());
+    // libfaketime is preloaded in some tests; ASan must not refuse that.
+    if (env.find("ASAN_OPTIONS") == env.end())
+        env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
     for (const auto &kv : extraEnv)
         env[kv.first] = kv.second;
     std::vector<std::string> envStrs;
