@@ -1,0 +1,691 @@
+// FTP client: a blocking control connection, passive data connections and
+// binary type. The module keeps no state: every operation takes the control
+// socket and works on buffers on its own stack, except the listing, which
+// grows on the heap. One receive on the control socket is one reply (at most
+// 512 bytes, NUL-terminated). Command lines are formatted into fixed buffers
+// and refused before anything is sent when they do not fit or when an
+// argument would smuggle in a line break. Sockets carry 15 s send/receive
+// time-outs; a signal does not cut a wait short before that deadline.
+#include "ftp/ftpClient.h"
+
+#include "core/common.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+static constexpr int FTP_TIMEOUT_S = 15;
+static constexpr size_t FTP_REPLY_MAX = 512;   // bytes of one reply receive
+static constexpr size_t FTP_LINE_SHORT = 128;  // USER, PASS, TYPE, CWD, PORT
+static constexpr size_t FTP_LINE_LONG = 512;   // every other command line
+static constexpr size_t FTP_CHUNK = 512;       // every data transfer step
+static constexpr int FTP_TOS_THROUGHPUT = 8;
+static constexpr int FTP_CODE_MAX = 999;
+
+// ---------------------------------------------------------------------------
+// Low-level I/O
+
+static int64_t ftpNowMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+static int64_t ftpDeadline()
+{
+    return ftpNowMs() + FTP_TIMEOUT_S * 1000;
+}
+
+// After an EINTR: 1 while a retry is allowed, else 0. The clock is read
+// only once a signal arrived, never on the per-chunk path; *deadline starts
+// at 0 and is fixed by the first interruption.
+static int ftpRetryEintr(int64_t *deadline)
+{
+    if (errno != EINTR)
+        return 0;
+    int64_t now = ftpNowMs();
+    if (*deadline == 0)
+        *deadline = ftpDeadline();
+    return now < *deadline ? 1 : 0;
+}
+
+// One receive; EINTR is retried for up to the time-out.
+static ssize_t ftpRecv(int sock, void *buf, size_t len)
+{
+    int64_t deadline = 0;
+    for (;;) {
+        ssize_t n = recv(sock, buf, len, 0);
+        if (n >= 0 || !ftpRetryEintr(&deadline))
+            return n;
+    }
+}
+
+// Sends all len bytes (a closed peer raises no SIGPIPE). 0, or -1 on error
+// or time-out.
+static int ftpSendAll(int sock, const void *data, size_t len)
+{
+    const char *p = (const char *)data;
+    int64_t deadline = 0;
+    while (len > 0) {
+        ssize_t n = send(sock, p, len, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (ftpRetryEintr(&deadline))
+                continue;
+            return -1;
+        }
+        p += n;
+        len -= (size_t)n;
+    }
+    return 0;
+}
+
+static ssize_t ftpWrite(int fd, const void *buf, size_t len)
+{
+    for (;;) {
+        ssize_t n = write(fd, buf, len);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+static ssize_t ftpRead(int fd, void *buf, size_t len)
+{
+    for (;;) {
+        ssize_t n = read(fd, buf, len);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+// Formats one command line (format ending in "\r\n") into line[size].
+// 0, or -1 when it does not fit or holds a CR/LF before its end; line is then
+// empty so nothing can be sent by mistake.
+__attribute__((format(printf, 3, 4)))
+static int ftpFormat(char *line, size_t size, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(line, size, fmt, ap);
+    va_end(ap);
+    if (n < 2 || (size_t)n >= size) {
+        line[0] = '\0';
+        return -1;
+    }
+    for (int i = 0; i < n - 2; i++) {
+        if (line[i] == '\r' || line[i] == '\n') {
+            line[0] = '\0';
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int ftpReplyCode(const char *reply)
+{
+    const unsigned char *p = (const unsigned char *)reply;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        p++;
+    if (*p < '0' || *p > '9')
+        return 0;
+    int code = 0;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        code = code * 10 + (*p - '0');
+        if (code > FTP_CODE_MAX)
+            return FTP_CODE_MAX;  // not an FTP code, but still a refusal
+    }
+    return code;
+}
+
+// ---------------------------------------------------------------------------
+// Connections
+
+// IPv4 address of a dotted address or host name, without the heap and
+// without the resolver's shared static result. 0, or -1. An empty name is
+// no host: it is never handed to the resolver.
+static int ftpResolve(const char *host, struct in_addr *addr)
+{
+    if (host == nullptr || host[0] == '\0')
+        return -1;
+    if (inet_pton(AF_INET, host, addr) == 1)
+        return 0;
+    struct hostent he, *res = nullptr;
+    char work[1024];
+    int herr = 0;
+    if (gethostbyname_r(host, &he, work, sizeof work, &res, &herr) != 0 || res == nullptr ||
+        res->h_addrtype != AF_INET || res->h_length != 4 || res->h_addr_list[0] == nullptr)
+        return -1;
+    memcpy(addr, res->h_addr_list[0], 4);
+    return 0;
+}
+
+// Completes a blocking connect that a signal interrupted. 0, or -1.
+static int ftpFinishConnect(int sock)
+{
+    int64_t deadline = ftpDeadline();
+    struct pollfd pfd = {sock, POLLOUT, 0};
+    for (;;) {
+        int64_t left = deadline - ftpNowMs();
+        if (left <= 0)
+            return -1;
+        int r = poll(&pfd, 1, (int)left);
+        if (r > 0)
+            break;
+        if (r == 0 || errno != EINTR)
+            return -1;
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) < 0 || err != 0)
+        return -1;
+    return 0;
+}
+
+// New TCP connection with throughput TOS and 15 s time-outs (the blocking
+// connect is bounded by the send time-out). Socket, or -1.
+static int ftpSocketConnect(const char *host, int port)
+{
+    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        puts(COMM_TAG("FTP") ":socket fail \r");
+        return -1;
+    }
+    int tos = FTP_TOS_THROUGHPUT;
+    if (setsockopt(sock, IPPROTO_IP, IP_TOS, &tos, sizeof tos) < 0) {
+        puts(COMM_TAG("FTP") ":socket fail \r");
+        close(sock);
+        return -1;
+    }
+    struct timeval tv = {FTP_TIMEOUT_S, 0};
+    (void)setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    (void)setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+
+    struct sockaddr_in sa;
+    memset(&sa, 0, sizeof sa);
+    if (ftpResolve(host, &sa.sin_addr) < 0) {
+        puts(COMM_TAG("FTP") ":gethostbyname fail \r");
+        close(sock);
+        return -1;
+    }
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons((uint16_t)port);
+    int rc = -1;
+    if (port > 0 && port <= 65535) {
+        rc = connect(sock, (struct sockaddr *)&sa, sizeof sa);
+        if (rc < 0 && errno == EINTR)
+            rc = ftpFinishConnect(sock);
+    }
+    if (rc < 0) {
+        puts(COMM_TAG("FTP") ":connect fail \r");
+        close(sock);
+        return -1;
+    }
+    return sock;
+}
+
+// Connects and reads the greeting. Socket when it is 220, otherwise -1
+// (socket closed).
+static int ftpConnectServer(const char *host, int port)
+{
+    int sock = ftpSocketConnect(host, port);
+    if (sock < 0)
+        return -1;
+    char reply[FTP_REPLY_MAX + 1];
+    ssize_t n = ftpRecv(sock, reply, FTP_REPLY_MAX);
+    if (n > 0)
+        reply[n] = '\0';
+    if (n <= 0 || ftpReplyCode(reply) != 220) {
+        close(sock);
+        return -1;
+    }
+    return sock;
+}
+
+// ---------------------------------------------------------------------------
+// Command exchange
+
+// Sends cmd whole, then receives one reply into reply[FTP_REPLY_MAX + 1]
+// (NUL-terminated; empty on failure). 0, or -1 when the send failed or the
+// receive gave nothing.
+static int ftpSendcmdRe(int sock, const char *cmd, char *reply)
+{
+    reply[0] = '\0';
+    if (ftpSendAll(sock, cmd, strlen(cmd)) < 0)
+        return -1;
+    ssize_t n = ftpRecv(sock, reply, FTP_REPLY_MAX);
+    if (n <= 0)
+        return -1;
+    reply[n] = '\0';
+    return 0;
+}
+
+// Reply result of one command: its code, 0 for a reply without one, -1 when
+// nothing could be exchanged.
+static int ftpSendcmd(int sock, const char *cmd)
+{
+    char reply[FTP_REPLY_MAX + 1];
+    if (ftpSendcmdRe(sock, cmd, reply) < 0)
+        return -1;
+    return ftpReplyCode(reply);
+}
+
+// Sends a transfer command: its reply result. A preliminary (1xx) reply may
+// share its receive with the final one when the transfer is short; *early
+// then gets the final code so nobody waits for a reply already consumed
+// (0 when there is none).
+static int ftpTransferCmd(int sock, const char *line, int *early)
+{
+    char reply[FTP_REPLY_MAX + 1];
+    *early = 0;
+    if (ftpSendcmdRe(sock, line, reply) < 0)
+        return -1;
+    int code = ftpReplyCode(reply);
+    if (code < 100 || code >= 200)
+        return code;
+    // The last line of a reply is "ddd text"; continuation lines are not.
+    for (const char *nl = strchr(reply, '\n'); nl != nullptr; nl = strchr(nl + 1, '\n')) {
+        const char *p = nl + 1;
+        if (p[0] >= '2' && p[0] <= '5' && p[1] >= '0' && p[1] <= '9' && p[2] >= '0' && p[2] <= '9' &&
+            p[3] == ' ') {
+            *early = (p[0] - '0') * 100 + (p[1] - '0') * 10 + (p[2] - '0');
+            break;
+        }
+    }
+    return code;
+}
+
+// A reply result handed to a caller: a reply without a code is no success.
+static int ftpFailResult(int result)
+{
+    return result == 0 ? -1 : result;
+}
+
+// Receives the final reply of a transfer: its code, 0 when it has none, -1
+// when none arrived.
+static int ftpFinalReply(int sock)
+{
+    char reply[FTP_REPLY_MAX + 1];
+    ssize_t n = ftpRecv(sock, reply, FTP_REPLY_MAX);
+    if (n <= 0)
+        return -1;
+    reply[n] = '\0';
+    return ftpReplyCode(reply);
+}
+
+// "<verb>[ <arg>]\r\n" in a line of lineSize; 0 when the code is okCode,
+// otherwise the reply result (-1 for a line that cannot be built).
+static int ftpSimpleCmd(int sock, size_t lineSize, const char *verb, const char *arg, int okCode)
+{
+    char line[FTP_LINE_LONG];
+    if (lineSize > sizeof line)
+        lineSize = sizeof line;
+    int rc = arg != nullptr ? ftpFormat(line, lineSize, "%s %s\r\n", verb, arg)
+                            : ftpFormat(line, lineSize, "%s\r\n", verb);
+    if (rc < 0)
+        return -1;
+    int result = ftpSendcmd(sock, line);
+    return result == okCode ? 0 : ftpFailResult(result);
+}
+
+static int ftpLoginServer(int sock, const char *user, const char *pass)
+{
+    char userLine[FTP_LINE_SHORT];
+    char passLine[FTP_LINE_SHORT];
+    if (user == nullptr || pass == nullptr ||
+        ftpFormat(userLine, sizeof userLine, "USER %s\r\n", user) < 0 ||
+        ftpFormat(passLine, sizeof passLine, "PASS %s\r\n", pass) < 0)
+        return -1;
+    int code = ftpSendcmd(sock, userLine);
+    if (code == 230)
+        return 0;
+    if (code != 331)
+        return -1;
+    return ftpSendcmd(sock, passLine) == 230 ? 0 : -1;
+}
+
+static int ftpType(int sock, char type)
+{
+    char line[FTP_LINE_SHORT];
+    if (ftpFormat(line, sizeof line, "TYPE %c\r\n", type) < 0)
+        return -1;
+    return ftpSendcmd(sock, line) == 200 ? 0 : -1;
+}
+
+int ftpParsePasv(const char *reply, char *host, size_t hostSize, int *port)
+{
+    // The group must follow at least one other character.
+    if (reply == nullptr || reply[0] == '\0' || reply[0] == '(')
+        return -1;
+    const char *p = strchr(reply, '(');
+    if (p == nullptr)
+        return -1;
+    p++;
+    int v[6];
+    for (int i = 0; i < 6; i++) {
+        if (i > 0 && *p++ != ',')
+            return -1;
+        while (*p == ' ')
+            p++;
+        if (*p < '0' || *p > '9')
+            return -1;
+        int x = 0;
+        for (; *p >= '0' && *p <= '9'; p++) {
+            x = x * 10 + (*p - '0');
+            if (x > 255)
+                return -1;
+        }
+        v[i] = x;
+    }
+    char text[16];
+    int n = snprintf(text, sizeof text, "%d.%d.%d.%d", v[0], v[1], v[2], v[3]);
+    if (host == nullptr || port == nullptr || n < 0 || (size_t)n >= hostSize)
+        return -1;
+    memcpy(host, text, (size_t)n + 1);
+    *port = v[4] * 256 + v[5];
+    return 0;
+}
+
+// Passive data connection to the address the PASV reply names. Socket, or -1.
+static int ftpPasvConnect(int sock)
+{
+    char reply[FTP_REPLY_MAX + 1];
+    if (ftpSendcmdRe(sock, "PASV\r\n", reply) < 0)
+        return -1;
+    char host[16];
+    int port = 0;
+    if (ftpParsePasv(reply, host, sizeof host, &port) < 0)
+        return -1;
+    return ftpSocketConnect(host, port);
+}
+
+int ftpCreateDatasock(int ctrlSock)
+{
+    int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (ls < 0)
+        return -1;
+    struct sockaddr_in any;
+    memset(&any, 0, sizeof any);
+    any.sin_family = AF_INET;
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    struct sockaddr_in mine, ctrl;
+    socklen_t mineLen = sizeof mine, ctrlLen = sizeof ctrl;
+    if (bind(ls, (struct sockaddr *)&any, sizeof any) < 0 || listen(ls, 2) < 0 ||
+        getsockname(ls, (struct sockaddr *)&mine, &mineLen) < 0 ||
+        getsockname(ctrlSock, (struct sockaddr *)&ctrl, &ctrlLen) < 0 || ctrl.sin_family != AF_INET) {
+        close(ls);
+        return -1;
+    }
+    const uint8_t *ip = (const uint8_t *)&ctrl.sin_addr.s_addr;  // network order
+    unsigned p = ntohs(mine.sin_port);
+    char line[FTP_LINE_SHORT];
+    if (ftpFormat(line, sizeof line, "PORT %d,%d,%d,%d,%u,%u\r\n", ip[0], ip[1], ip[2], ip[3],
+                  p >> 8, p & 0xFFu) < 0 ||
+        ftpSendcmd(ctrlSock, line) != 200) {
+        close(ls);
+        return -1;
+    }
+    return ls;
+}
+
+// ---------------------------------------------------------------------------
+// Login and directory operations
+
+int FTP_Connect(const char *host, int port, const char *user, const char *pass)
+{
+    int sock = ftpConnectServer(host, port);
+    if (sock < 0)
+        return -1;
+    if (ftpLoginServer(sock, user, pass) < 0) {
+        close(sock);
+        return -1;
+    }
+    return sock;
+}
+
+int FTP_Quit(int sock)
+{
+    if (sock < 0)
+        return -1;
+    int result = ftpSendcmd(sock, "QUIT\r\n");
+    close(sock);
+    puts(COMM_TAG("FTP") ":Quit ------------ \r");
+    return result;
+}
+
+int FTP_Cwd(int sock, const char *path)
+{
+    if (path == nullptr)
+        return -1;
+    return ftpSimpleCmd(sock, FTP_LINE_SHORT, "CWD", path, 250) == 0 ? 0 : -1;
+}
+
+int FTP_Cdup(int sock)
+{
+    return ftpSimpleCmd(sock, FTP_LINE_LONG, "CDUP", nullptr, 250);
+}
+
+int FTP_Mkd(int sock, const char *path)
+{
+    return path == nullptr ? -1 : ftpSimpleCmd(sock, FTP_LINE_LONG, "MKD", path, 257);
+}
+
+int FTP_Deletefile(int sock, const char *path)
+{
+    return path == nullptr ? -1 : ftpSimpleCmd(sock, FTP_LINE_LONG, "DELE", path, 250);
+}
+
+int FTP_Deletefolder(int sock, const char *path)
+{
+    return path == nullptr ? -1 : ftpSimpleCmd(sock, FTP_LINE_LONG, "RMD", path, 250);
+}
+
+int FTP_Renamefile(int sock, const char *from, const char *to)
+{
+    char fromLine[FTP_LINE_LONG];
+    char toLine[FTP_LINE_LONG];
+    // Both lines are built first so a rename never stops half-way for a
+    // line that does not fit.
+    if (from == nullptr || to == nullptr ||
+        ftpFormat(fromLine, sizeof fromLine, "RNFR %s\r\n", from) < 0 ||
+        ftpFormat(toLine, sizeof toLine, "RNTO %s\r\n", to) < 0)
+        return -1;
+    int result = ftpSendcmd(sock, fromLine);
+    if (result != 350)
+        return ftpFailResult(result);
+    result = ftpSendcmd(sock, toLine);
+    return result == 250 ? 0 : ftpFailResult(result);
+}
+
+// ---------------------------------------------------------------------------
+// Transfers
+
+// Binary type (its result does not matter), passive connection, then the
+// transfer command. Data socket with *result holding the command's reply
+// result and *early a final code that came with it; or -1 (nothing left
+// open) when the connection failed or the command was refused (*result then
+// the refusal: its code, 0 or -1).
+static int ftpOpenTransfer(int sock, const char *line, bool binary, int *result, int *early)
+{
+    if (binary)
+        (void)ftpType(sock, 'I');
+    int data = ftpPasvConnect(sock);
+    *result = -1;
+    *early = 0;
+    if (data < 0)
+        return -1;
+    *result = ftpTransferCmd(sock, line, early);
+    if (*result >= 300 || *result == 0) {
+        close(data);
+        return -1;
+    }
+    return data;
+}
+
+// Receives the data connection into fd until the peer closes it. 0, or -1
+// when a receive failed (the file would be cut short) or a write fell short.
+static int ftpRecvToFile(int data, int fd, int32_t *counter)
+{
+    char chunk[FTP_CHUNK];
+    for (;;) {
+        ssize_t n = ftpRecv(data, chunk, sizeof chunk);
+        if (n == 0)
+            return 0;
+        if (n < 0) {
+            puts(COMM_TAG("FTP") ":recv fail \r");
+            return -1;
+        }
+        if (ftpWrite(fd, chunk, (size_t)n) != n) {
+            puts(COMM_TAG("FTP") ":break while \r");
+            return -1;
+        }
+        if (counter != nullptr)
+            *counter = *counter > INT32_MAX - n ? INT32_MAX : *counter + (int32_t)n;
+    }
+}
+
+int FTP_Retrfile(int sock, const char *remotePath, const char *localPath, int32_t *counter)
+{
+    char line[FTP_LINE_LONG];
+    if (remotePath == nullptr || localPath == nullptr ||
+        ftpFormat(line, sizeof line, "RETR %s\r\n", remotePath) < 0)
+        return -1;
+    int fd = open(localPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    printf(COMM_TAG("FTP") ":open %s handle=%d \r\n", localPath, fd);
+    if (fd < 0)
+        return -1;
+    (void)ftpType(sock, 'I');
+    int data = ftpPasvConnect(sock);
+    printf(COMM_TAG("FTP") ":ftpPasvConnect d_sock=%d \r\n", data);
+    if (data < 0) {
+        close(fd);
+        return -1;
+    }
+    int early;
+    int result = ftpTransferCmd(sock, line, &early);
+    printf(COMM_TAG("FTP") ":ftpSendcmd RETR result=%d \r\n", result);
+    // No reply at all (-1) still goes on: the data may flow regardless.
+    if (result >= 300 || result == 0) {
+        close(data);
+        close(fd);
+        return -1;
+    }
+    int rc = ftpRecvToFile(data, fd, counter);
+    close(data);
+    close(fd);
+    if (rc < 0)
+        return -1;
+    // A final reply without a code leaves the RETR result to decide; but a
+    // transfer that never saw any code at all is not known to be complete.
+    int final = early != 0 ? early : ftpFinalReply(sock);
+    if (final > 0)
+        result = final;
+    if (result > 0 && result < 300)
+        return 0;
+    puts(COMM_TAG("FTP") ":recv fail \r");
+    return -1;
+}
+
+int FTP_Storfile(int sock, const char *localPath, const char *remotePath, int64_t *counter,
+                 const std::atomic<int> *abortFlag)
+{
+    char line[FTP_LINE_LONG];
+    if (localPath == nullptr || remotePath == nullptr ||
+        ftpFormat(line, sizeof line, "STOR %s\r\n", remotePath) < 0)
+        return -1;
+    int fd = open(localPath, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int result, early;
+    int data = ftpOpenTransfer(sock, line, true, &result, &early);
+    if (data < 0) {
+        close(fd);
+        return ftpFailResult(result);
+    }
+    char chunk[FTP_CHUNK];
+    ssize_t n;
+    while ((n = ftpRead(fd, chunk, sizeof chunk)) > 0) {
+        if (ftpSendAll(data, chunk, (size_t)n) < 0 ||
+            (abortFlag != nullptr && abortFlag->load(std::memory_order_acquire) != 0)) {
+            n = -1;
+            break;
+        }
+        if (counter != nullptr)
+            *counter += n;
+    }
+    close(data);
+    close(fd);
+    if (n < 0)  // send failed, aborted, or the file could not be read whole
+        return -1;
+    // Without a final code the upload is not known to be stored.
+    int final = early != 0 ? early : ftpFinalReply(sock);
+    if (final <= 0)
+        return -1;
+    return final < 300 ? 0 : final;
+}
+
+// Makes room for one more chunk, doubling the block. 0, or -1 (block kept).
+static int ftpListGrow(char **block, size_t *size, size_t used)
+{
+    size_t want = *size;
+    while (want - used < FTP_CHUNK) {
+        if (want > SIZE_MAX / 2)
+            return -1;
+        want *= 2;
+    }
+    if (want == *size)
+        return 0;
+    char *bigger = (char *)realloc(*block, want);
+    if (bigger == nullptr)
+        return -1;
+    *block = bigger;
+    *size = want;
+    return 0;
+}
+
+int FTP_List(int sock, const char *path, char **buf, int64_t *len)
+{
+    char line[FTP_LINE_LONG];
+    if (path == nullptr || buf == nullptr || len == nullptr ||
+        ftpFormat(line, sizeof line, "LIST %s\r\n", path) < 0)
+        return -1;
+    int result, early;
+    int data = ftpOpenTransfer(sock, line, false, &result, &early);
+    if (data < 0)
+        return ftpFailResult(result);
+    size_t size = FTP_CHUNK, used = 0;
+    char *block = (char *)malloc(size);
+    bool ok = block != nullptr;
+    while (ok) {
+        ok = ftpListGrow(&block, &size, used) == 0;
+        if (!ok)
+            break;
+        ssize_t n = ftpRecv(data, block + used, FTP_CHUNK);
+        if (n == 0)
+            break;
+        ok = n > 0;  // a failed receive would cut the listing short
+        if (ok)
+            used += (size_t)n;
+    }
+    close(data);
+    // The final reply is read on every path so the next command's reply
+    // stays in step.
+    int final = early != 0 ? early : ftpFinalReply(sock);
+    if (ok && final == 226) {
+        *buf = block;
+        *len = (int64_t)used;
+        return 0;
+    }
+    free(block);
+    return ok ? ftpFailResult(final) : -1;
+}

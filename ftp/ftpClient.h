@@ -1,0 +1,47 @@
+// Small blocking FTP client (passive data connections, binary type): one
+// receive is one reply, 512-byte transfer chunks, 15 s socket time-outs.
+// No state of its own; every operation takes the control socket.
+//
+// Reply results: the reply's leading code; -1 when nothing could be
+// exchanged (send failed, connection closed, time-out). A command line that
+// does not fit its buffer, or whose argument holds a line break, is never
+// sent: its operation fails with -1. Operations that pass on a reply result
+// report a reply without a code as -1, never as 0 (success).
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+// Logged-in control socket, or -1 (socket closed).
+int FTP_Connect(const char *host, int port, const char *user, const char *pass);
+// Sends QUIT, closes the socket whatever the reply; returns the reply result.
+int FTP_Quit(int sock);
+int FTP_Cwd(int sock, const char *path);      // 0, or -1 for any failure
+int FTP_Cdup(int sock);                       // 0, or the reply result
+int FTP_Mkd(int sock, const char *path);      // 0, or the reply result
+int FTP_Deletefile(int sock, const char *path);    // 0, or the reply result
+int FTP_Deletefolder(int sock, const char *path);  // 0, or the reply result
+// RNFR, and RNTO only after 350. 0, or the result of the step that failed.
+int FTP_Renamefile(int sock, const char *from, const char *to);
+// 0 with *buf (caller frees, no terminating NUL) and *len set; otherwise the
+// failing result, with *buf and *len unchanged and nothing left allocated.
+int FTP_List(int sock, const char *path, char **buf, int64_t *len);
+// 0 on success; -1 or the server's code otherwise. abortFlag may be null; it
+// is looked at after every chunk sent. counter (may be null) adds bytes sent.
+int FTP_Storfile(int sock, const char *localPath, const char *remotePath, int64_t *counter,
+                 const std::atomic<int> *abortFlag);
+// 0 on success, -1 otherwise. counter (may be null) adds the bytes written,
+// saturating at INT32_MAX. The local file is created/truncated only once the
+// RETR line is known to fit; after that any failure leaves it partly written.
+int FTP_Retrfile(int sock, const char *remotePath, const char *localPath, int32_t *counter);
+// Listening socket announced with PORT, or -1 (nothing left open).
+int ftpCreateDatasock(int ctrlSock);
+
+// Exposed for unit tests.
+// Reads "(h1,h2,h3,h4,p1,p2)" from a PASV reply: the group must follow at
+// least one other character, each number 0..255. 0 with host ("a.b.c.d") and
+// *port set; -1 (host and *port unchanged) when the reply does not parse.
+int ftpParsePasv(const char *reply, char *host, size_t hostSize, int *port);
+// Leading decimal code of a reply (white space skipped); 0 when the reply
+// does not begin with a digit; values above 999 read as 999.
+int ftpReplyCode(const char *reply);

@@ -1,0 +1,250 @@
+// Remote management requests end to end: the real daemon, a scripted server
+// that sends the upgrade and identity-change requests, and a real FTP server
+// (pyftpdlib) on loopback holding the package.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "tests/support/ftpd.h"
+#include "tests/support/harness.h"
+
+namespace {
+
+const char *kPackage = "/usr/bin/zov/zovClient.tar";
+const std::string kFtpOpen = "\xA1\xBE" "FTP" "\xA1\xBF" ":open ";
+
+std::string randomBytes(size_t n, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (auto &ch : s)
+        ch = (char)(rng() & 0xFF);
+    return s;
+}
+
+// Upgrade request: url at 2 (32), user at 34 (12), pass at 46 (12), path at
+// 58 up to its terminator.
+th::Bytes UpgradeRequest(const std::string &url, const std::string &user, const std::string &pass,
+                         const std::string &path)
+{
+    th::Bytes m(58, 0);
+    m[0] = 0x01;
+    m[1] = 0x41;
+    memcpy(&m[2], url.data(), std::min<size_t>(url.size(), 31));
+    memcpy(&m[34], user.data(), std::min<size_t>(user.size(), 11));
+    memcpy(&m[46], pass.data(), std::min<size_t>(pass.size(), 11));
+    m.insert(m.end(), path.begin(), path.end());
+    m.push_back(0);
+    return m;
+}
+
+th::Bytes IdentityRequest(const std::string &sn, const std::string &pc)
+{
+    th::Bytes m(22, 0);
+    m[0] = 0x01;
+    m[1] = 0x42;
+    memcpy(&m[2], sn.data(), std::min<size_t>(sn.size(), 11));
+    memcpy(&m[14], pc.data(), std::min<size_t>(pc.size(), 7));
+    return m;
+}
+
+// The adapter's side of the link as a stream of messages: two messages may
+// share one receive, so they are split by their known lengths.
+class Link {
+public:
+    explicit Link(th::Server &srv) : srv_(srv) {}
+
+    // Accepts the adapter and puts it online; the online request's serial
+    // number is returned through sn.
+    bool bringOnline(const th::Daemon &d, std::string *sn = nullptr)
+    {
+        if (!srv_.accept(15000))
+            return false;
+        th::Bytes req = next(0x00, 8000);
+        if (req.size() != 31)
+            return false;
+        if (sn != nullptr)
+            *sn = std::string((const char *)&req[11]);
+        srv_.send(th::OnlineResult(0));
+        // The adapter takes one receive for one message: the next request
+        // must not reach it together with this result.
+        return d.waitFor("[TCP]:online success", 5000);
+    }
+    // Next message with the given command byte; heartbeats and others are
+    // skipped. Empty on time-out or a closed connection.
+    th::Bytes next(uint8_t cmd, int timeoutMs)
+    {
+        int64_t deadline = th::NowMs() + timeoutMs;
+        for (;;) {
+            while (pending_.size() >= 2) {
+                size_t len = lengthOf(pending_[1]);
+                if (pending_.size() < len)
+                    break;
+                th::Bytes m(pending_.begin(), pending_.begin() + (long)len);
+                pending_.erase(pending_.begin(), pending_.begin() + (long)len);
+                if (m[1] == cmd)
+                    return m;
+            }
+            int left = (int)(deadline - th::NowMs());
+            if (left <= 0 || !srv_.connected())
+                return {};
+            th::Bytes b = srv_.recv(left);
+            pending_.insert(pending_.end(), b.begin(), b.end());
+        }
+    }
+    std::string nextHex(uint8_t cmd, int timeoutMs) { return th::Hex(next(cmd, timeoutMs)); }
+
+private:
+    static size_t lengthOf(uint8_t cmd)
+    {
+        switch (cmd) {
+        case 0x00: return 31;
+        case 0x01: return 2;
+        case 0xC1:
+        case 0xC2: return 3;
+        default: return 2;
+        }
+    }
+    th::Server &srv_;
+    th::Bytes pending_;
+};
+
+struct Rig {
+    th::Sandbox sb;
+    th::Pty serial;
+    th::Server srv;
+    th::Daemon d;
+    Link link{srv};
+
+    void start(int ftpPort)
+    {
+        sb.writeIdentity("SN0001", "PC01");
+        serial.linkAs(sb, "/dev/ttyS0");
+        d.start(sb, srv.port(), {{"ADAPTER_FTP_PORT", std::to_string(ftpPort)}});
+    }
+};
+
+}  // namespace
+
+TEST(Remote, UpgradeStoresThePackageAndEnds)
+{
+    th::Ftpd ftp("zov", "pw1234");
+    ASSERT_GT(ftp.port(), 0);
+    std::string package = randomBytes(3 * 1024 * 1024 + 77, 21);
+    ftp.put("fw/zovClient.tar", package);
+
+    Rig r;
+    r.sb.writeFile(kPackage, "previous package");
+    r.start(ftp.port());
+    ASSERT_TRUE(r.link.bringOnline(r.d));
+    r.srv.send(UpgradeRequest("127.0.0.1", "zov", "pw1234", "/fw/zovClient.tar"));
+    EXPECT_EQ(r.link.nextHex(0xC1, 3000), "01 c1 06");
+    EXPECT_EQ(r.link.nextHex(0xC1, 20000), "01 c1 00") << r.d.log();
+    int64_t answered = th::NowMs();
+    EXPECT_EQ(r.d.waitExit(8000), 0);
+    EXPECT_LE(th::NowMs() - answered, 6500);  // a 2 s pass and the 3 s wind-down
+    EXPECT_TRUE(r.sb.readFile(kPackage) == package);
+    EXPECT_FALSE(r.sb.exists(std::string(kPackage) + ".part"));
+    struct stat st;
+    ASSERT_EQ(stat(r.sb.path(kPackage).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_NE(r.d.log().find("[TCP]: upgrade success, file size:" + std::to_string(package.size()) + "\r\n"),
+              std::string::npos);
+}
+
+TEST(Remote, FailedUpgradesAnswer7AndKeepTheAdapterAndPackage)
+{
+    th::Ftpd ftp("zov", "pw1234");
+    ASSERT_GT(ftp.port(), 0);
+    ftp.put("fw/zovClient.tar", "new package");
+
+    Rig r;
+    r.sb.writeFile(kPackage, "previous package");
+    r.start(ftp.port());
+    ASSERT_TRUE(r.link.bringOnline(r.d));
+
+    const th::Bytes requests[] = {
+        UpgradeRequest("127.0.0.1", "zov", "pw1234", "/fw/missing.tar"),  // refused path
+        th::B({0x01, 0x41}),                                                // every field empty
+        // A path of 965 characters does not fit a RETR line: never sent.
+        UpgradeRequest("127.0.0.1", "zov", "pw1234", "/" + std::string(964, 'p')),
+        UpgradeRequest("127.0.0.1", "zov", "pw1234", "/fw/zovClient.tar\r\nDELE /fw/zovClient.tar"),
+    };
+    for (const auto &req : requests) {
+        r.srv.send(req);
+        EXPECT_EQ(r.link.nextHex(0xC1, 3000), "01 c1 06") << th::Hex(req).substr(0, 40);
+        EXPECT_EQ(r.link.nextHex(0xC1, 20000), "01 c1 07") << th::Hex(req).substr(0, 40);
+        EXPECT_EQ(r.sb.readFile(kPackage), "previous package");
+    }
+    EXPECT_EQ(r.d.count("[TCP]: upgrade fail !!!!!!!!!!!!\r\n"), 3u);  // the empty request never connects
+    // Only the refused path got as far as a RETR; the two bad paths were
+    // refused before a file was opened or a command sent.
+    EXPECT_EQ(r.d.count(kFtpOpen), 1u) << r.d.log();
+    EXPECT_TRUE(r.d.running());
+    // Each request is handled afresh: a good one still succeeds.
+    r.srv.send(UpgradeRequest("127.0.0.1", "zov", "pw1234", "/fw/zovClient.tar"));
+    EXPECT_EQ(r.link.nextHex(0xC1, 3000), "01 c1 06");
+    EXPECT_EQ(r.link.nextHex(0xC1, 20000), "01 c1 00");
+    EXPECT_EQ(r.d.waitExit(8000), 0);
+    EXPECT_EQ(r.sb.readFile(kPackage), "new package");
+}
+
+TEST(Remote, UnreachableFtpServerAnswers7)
+{
+    Rig r;
+    r.sb.writeFile(kPackage, "previous package");
+    r.start(th::FreePort());  // nothing listens there
+    ASSERT_TRUE(r.link.bringOnline(r.d));
+    r.srv.send(UpgradeRequest("127.0.0.1", "zov", "pw1234", "/fw/zovClient.tar"));
+    EXPECT_EQ(r.link.nextHex(0xC1, 3000), "01 c1 06");
+    EXPECT_EQ(r.link.nextHex(0xC1, 20000), "01 c1 07");
+    EXPECT_NE(r.d.log().find("[TCP]: upgrade, FTP_Connect socket=-1:\r\n"), std::string::npos);
+    usleep(500000);
+    EXPECT_TRUE(r.d.running());
+    EXPECT_EQ(r.sb.readFile(kPackage), "previous package");
+}
+
+TEST(Remote, IdentityChangeIsStoredAndEnds)
+{
+    Rig r;
+    r.start(th::FreePort());
+    std::string sn;
+    ASSERT_TRUE(r.link.bringOnline(r.d, &sn));
+    EXPECT_EQ(sn, "SN0001");
+    r.srv.send(IdentityRequest("SN9999", "PC99"));
+    EXPECT_EQ(r.link.nextHex(0xC2, 5000), "01 c2 00");
+    EXPECT_EQ(r.d.waitExit(8000), 0);
+    std::string file = r.sb.readFile("/etc/config/device_info");
+    EXPECT_NE(file.find("SN9999"), std::string::npos) << file;
+    EXPECT_NE(file.find("PC99"), std::string::npos) << file;
+    EXPECT_EQ(file.find("SN0001"), std::string::npos) << file;
+}
+
+TEST(Remote, UnwritableIdentityAnswers1AndKeepsTheOldOne)
+{
+    Rig r;
+    r.start(th::FreePort());
+    ASSERT_TRUE(r.link.bringOnline(r.d));
+    // Root ignores permissions, so take the directory away instead: a
+    // regular file where /etc/config was cannot hold any file.
+    std::string dir = r.sb.path("/etc/config");
+    ASSERT_EQ(rename(dir.c_str(), (dir + ".away").c_str()), 0);
+    r.sb.writeFile("/etc/config", "not a directory");
+    r.srv.send(IdentityRequest("SN9999", "PC99"));
+    EXPECT_EQ(r.link.nextHex(0xC2, 5000), "01 c2 01");
+    // The adapter carries on; a refused heartbeat makes it log in again,
+    // with the old identity.
+    ASSERT_EQ(r.link.nextHex(0x01, 8000), "01 01");
+    r.srv.send(th::HeartbeatResult(1));
+    th::Bytes again = r.link.next(0x00, 10000);
+    ASSERT_EQ(again.size(), 31u);
+    EXPECT_EQ(std::string((const char *)&again[11]), "SN0001");
+    EXPECT_EQ(std::string((const char *)&again[23]), "PC01");
+    EXPECT_TRUE(r.d.running());
+    EXPECT_NE(r.sb.readFile("/etc/config.away/device_info").find("SN0001"), std::string::npos);
+}

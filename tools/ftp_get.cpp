@@ -1,0 +1,32 @@
+// ftp-get: fetches one file with the adapter's own FTP client, exactly as
+// a remote upgrade does (connect and log in, binary RETR over a passive
+// connection, QUIT). For trying an FTP server by hand and for measuring
+// the client.
+//   ftp-get HOST PORT USER PASS REMOTE_PATH LOCAL_PATH
+// Exit status 0 when the file was stored, 1 otherwise, 2 for bad usage.
+#include <cstdio>
+#include <cstdlib>
+
+#include "ftp/ftpClient.h"
+
+int main(int argc, char **argv)
+{
+    if (argc != 7) {
+        fprintf(stderr, "usage: %s HOST PORT USER PASS REMOTE_PATH LOCAL_PATH\n", argv[0]);
+        return 2;
+    }
+    char *end = nullptr;
+    long port = strtol(argv[2], &end, 10);
+    if (*end != '\0' || port < 1 || port > 65535) {
+        fprintf(stderr, "%s: bad port %s\n", argv[0], argv[2]);
+        return 2;
+    }
+    int sock = FTP_Connect(argv[1], (int)port, argv[3], argv[4]);
+    if (sock < 0)
+        return 1;
+    int32_t count = 0;
+    int rc = FTP_Retrfile(sock, argv[5], argv[6], &count);
+    FTP_Quit(sock);
+    fprintf(stderr, "%s: %s, %ld bytes\n", argv[0], rc == 0 ? "stored" : "failed", (long)count);
+    return rc == 0 ? 0 : 1;
+}
