@@ -1,0 +1,26 @@
+// Local serial frames: upgrade chunks (staged through a 4096-byte cache into
+// a temporary file beside the package, renamed into place when complete)
+// and identity frames. Used only by the serial bridge thread.
+#pragma once
+#include <cstdint>
+
+constexpr int32_t UPGRADE_HEAD_LEN = 16;
+constexpr int32_t UPGRADE_MAX_DATA = 998;
+constexpr int32_t UPGRADE_RESP_LEN = 16;
+constexpr int32_t UPGRADE_CACHE_SIZE = 4096;
+constexpr int32_t DEVINFO_FRAME_LEN = 24;
+
+// avail: bytes readable from frame (the rest of the receive buffer).
+// 1 when frame starts a well-formed upgrade frame that fits avail, else 0.
+int32_t UPGRADE_IsValid(const uint8_t *frame, int32_t avail);
+// Stores the chunk of a valid frame. 0 stored or ignored; -1 file failure.
+int32_t UPGRADE_SaveData(const uint8_t *frame);
+// Writes the 16-byte progress answer; *len = 16; returns 0.
+int32_t UPGRADE_BuildResp(uint8_t *out, int32_t *len);
+// 1 when the bytes stored equal the package size, else 0.
+int32_t UPGRADE_IsComplete();
+// 1 when frame is a well-formed identity frame (a set request is carried
+// out first), else 0.
+int32_t DEVINFO_IsValid(const uint8_t *frame, int32_t avail);
+// Writes the 24-byte identity answer; *len = 24; returns 0.
+int32_t DEVINFO_BuildResp(uint8_t *out, int32_t *len);
