@@ -1,0 +1,232 @@
+// Socket layer: thin functions over one IPv4 TCP socket at a time, for the
+// server link's client connection and a listening side. Sockets are
+// non-blocking with address reuse; every wait is one poll() on the socket,
+// bounded in milliseconds and resumed after a signal until its deadline, so
+// a signal is never mistaken for a failure. Sends never raise SIGPIPE. The
+// layer keeps no state: each call acts only on the descriptor it is given,
+// and none closes a socket on failure (the caller decides).
+#include "link/tcp.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int TCP_WAIT_READ = 1;
+constexpr int TCP_WAIT_WRITE = 0;
+// A message is at most 1 KiB, so a send finds room unless the peer has
+// stopped reading; give it this long before the rest is abandoned.
+constexpr int TCP_SEND_WAIT_MS = 1000;
+constexpr int TCP_LISTEN_BACKLOG = 5;
+
+int64_t tcpMonotonicMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+void tcpSetNonblockSocket(int sock)
+{
+    int flags = fcntl(sock, F_GETFL, 0);
+    fcntl(sock, F_SETFL, flags | O_NONBLOCK);
+    int on = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+}
+
+// Waits until sock is readable (mode TCP_WAIT_READ) or writable (any other
+// mode). 1 ready (also on error/hang-up, so the next call reports it);
+// 0 not ready within timeoutMs; -1 poll failed.
+int tcpSelect(int sock, int mode, int timeoutMs)
+{
+    struct pollfd pfd;
+    pfd.fd = sock;
+    pfd.events = mode == TCP_WAIT_READ ? POLLIN : POLLOUT;
+    int64_t deadline = tcpMonotonicMs() + (timeoutMs > 0 ? timeoutMs : 0);
+    for (;;) {
+        pfd.revents = 0;
+        int64_t left = deadline - tcpMonotonicMs();
+        int n = poll(&pfd, 1, left > 0 ? (int)left : 0);
+        if (n > 0)
+            return 1;
+        if (n == 0)
+            return 0;
+        if (errno != EINTR)
+            return -1;
+        if (left <= 0)
+            return 0;
+    }
+}
+
+// True for names under the reserved top-level domain "invalid", which never
+// resolve: answering at once saves a resolver round trip per attempt.
+bool tcpIsInvalidName(const char *host)
+{
+    static const char kSuffix[] = ".invalid";
+    size_t n = strlen(host);
+    size_t k = sizeof kSuffix - 1;
+    if (n >= k && strcasecmp(host + n - k, kSuffix) == 0)
+        return true;
+    return strcasecmp(host, kSuffix + 1) == 0;
+}
+
+// First IPv4 address of host into *addr. 0 on success, -1 otherwise.
+int tcpResolve(const char *host, struct in_addr *addr)
+{
+    if (host == nullptr || host[0] == '\0' || tcpIsInvalidName(host))
+        return -1;
+    struct hostent he;
+    struct hostent *res = nullptr;
+    char work[2048];
+    int herr = 0;
+    if (gethostbyname_r(host, &he, work, sizeof work, &res, &herr) != 0 || res == nullptr)
+        return -1;
+    if (res->h_addrtype != AF_INET || res->h_length != (int)sizeof *addr || res->h_addr_list[0] == nullptr)
+        return -1;
+    memcpy(addr, res->h_addr_list[0], sizeof *addr);
+    return 0;
+}
+
+// Completes a non-blocking connect: 0 connected, -1 refused, timed out or
+// the wait failed.
+int tcpFinishConnect(int sock, int rc, int timeoutMs)
+{
+    if (rc != 0 && errno != EINPROGRESS && errno != EINTR)
+        return -1;
+    if (rc != 0 && tcpSelect(sock, TCP_WAIT_WRITE, timeoutMs) <= 0)
+        return -1;
+    // Writability alone also signals a failed connect; the pending error
+    // tells them apart.
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
+        return -1;
+    return 0;
+}
+
+}  // namespace
+
+int32_t TCP_Startup() { return 0; }
+int32_t TCP_Cleanup() { return 0; }
+
+int TCP_CreateSocket()
+{
+    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (sock < 0)
+        return -1;
+    tcpSetNonblockSocket(sock);
+    return sock;
+}
+
+void TCP_CloseSocket(int sock)
+{
+    if (sock != -1)
+        close(sock);
+}
+
+int32_t TCP_Connect(int sock, const char *host, uint16_t port, int timeoutMs)
+{
+    struct sockaddr_in sa;
+    memset(&sa, 0, sizeof sa);
+    if (tcpResolve(host, &sa.sin_addr) != 0) {
+        printf("[tcp:]gethostbyname fail, server(%s), port(0x%x)\r\n", host ? host : "", port);
+        return 1;
+    }
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    int rc = connect(sock, (struct sockaddr *)&sa, sizeof sa);
+    if (tcpFinishConnect(sock, rc, timeoutMs) != 0) {
+        printf("fail in %s, line:%d\r\n", "TCP_Connect", 172);
+        return -1;
+    }
+    return 0;
+}
+
+int32_t TCP_Recv(int sock, uint8_t *buf, int32_t len, int timeoutMs)
+{
+    if (sock < 0 || buf == nullptr || len <= 0)
+        return -1;
+    int ready = tcpSelect(sock, TCP_WAIT_READ, timeoutMs);
+    if (ready <= 0)
+        return ready;
+    // Handlers read fields beyond the received bytes as zero.
+    memset(buf, 0, (size_t)len);
+    for (;;) {
+        ssize_t n = recv(sock, buf, (size_t)len, 0);
+        if (n >= 0)
+            return (int32_t)n;
+        if (errno == EINTR)
+            continue;
+        // Readiness without data (a discarded segment): nothing arrived.
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return 0;
+        return -1;
+    }
+}
+
+int32_t TCP_Send(int sock, const uint8_t *data, int32_t len)
+{
+    if (sock == -1)
+        return 0;
+    if (data == nullptr || len <= 0)
+        return len == 0 ? 0 : -1;
+    // A message split on the wire would be read as two broken messages, so
+    // a short send is continued while the peer makes room, within a bound.
+    int64_t deadline = tcpMonotonicMs() + TCP_SEND_WAIT_MS;
+    int32_t done = 0;
+    while (done < len) {
+        ssize_t n = send(sock, data + done, (size_t)(len - done), MSG_NOSIGNAL);
+        if (n > 0) {
+            done += (int32_t)n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return done > 0 ? done : -1;
+        int64_t left = deadline - tcpMonotonicMs();
+        if (left <= 0 || tcpSelect(sock, TCP_WAIT_WRITE, (int)left) <= 0)
+            return done > 0 ? done : -1;
+    }
+    return done;
+}
+
+int32_t TCP_BindListen(int sock, uint16_t port)
+{
+    if (sock == -1) {
+        printf("fail in %s, line:%d\r\n", "TCP_BindListen", 122);
+        return -1;
+    }
+    struct sockaddr_in sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(sock, (struct sockaddr *)&sa, sizeof sa) != 0)
+        return 1;
+    if (listen(sock, TCP_LISTEN_BACKLOG) != 0)
+        return 1;
+    return 0;
+}
+
+int TCP_Accept(int listenSock)
+{
+    int sock;
+    do {
+        sock = accept4(listenSock, nullptr, nullptr, SOCK_CLOEXEC);
+    } while (sock < 0 && errno == EINTR);
+    if (sock < 0)
+        return -1;
+    tcpSetNonblockSocket(sock);
+    return sock;
+}

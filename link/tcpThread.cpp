@@ -1,0 +1,491 @@
+// Server link thread. Owns g_tcpInfo: the one server connection, its link
+// state and the receive buffer. Each pass of TCP_Thread does the outgoing
+// step of the state (connect, online request or heartbeat), one receive of
+// up to 1 KiB with a 1 s wait, and the dispatch of what arrived; one receive
+// is one message. Intervals are whole seconds of the wall clock, tested
+// two-sided so that a clock step either way counts as elapsed time.
+//
+// Every message to the server goes through TCP_SendData under sendMutex.
+// The link thread changes `sock` only under that mutex too, so no send can
+// reach a descriptor that is being closed or has been reused; `state` is
+// atomic because the main loop reads it without the lock.
+//
+// The management handlers (upgrade download, identity change) also live
+// here and run on this thread.
+#include "link/tcpThread.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "board/leds.h"
+#include "core/endpoints.h"
+#include "core/globals.h"
+#include "ftp/ftpClient.h"
+#include "link/message.h"
+#include "link/tcp.h"
+
+namespace {
+
+constexpr int TCP_CONNECT_WAIT_MS = 1000;
+constexpr int TCP_RECV_WAIT_MS = 1000;
+constexpr uint32_t TCP_CONNECT_INTERVAL_S = 10;
+constexpr uint32_t TCP_ONLINE_INTERVAL_S = 5;
+constexpr uint32_t TCP_HEARTBEAT_INTERVAL_S = 3;
+constexpr uint32_t TCP_SILENCE_LIMIT_S = 10;
+// Longest pause of a pass that has nothing to wait on; short enough that
+// GB_EVENT_EXIT and a due connection attempt are noticed promptly.
+constexpr int TCP_IDLE_PAUSE_MS = 200;
+// Room for the package path (endpoint paths are at most 511 characters)
+// and its ".part" suffix.
+constexpr size_t TCP_FILE_PATH_MAX = 640;
+
+struct TcpInfo {
+    std::atomic<int32_t> state;
+    int sock;  // written by the link thread under sendMutex
+    int32_t recvLen;
+    uint8_t recvBuf[MSG_MAX_LEN];
+    uint32_t lastCommunicate;
+    DataCallback callback;
+};
+
+TcpInfo g_tcpInfo = {{TCP_STATE_DISCONNECTED}, -1, 0, {}, 0, nullptr};
+
+bool tcpElapsed(uint32_t since, uint32_t seconds)
+{
+    return COMM_Elapsed(since, COMM_GetSystemS()) >= seconds;
+}
+
+int64_t tcpMonotonicMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Sleeps up to TCP_IDLE_PAUSE_MS, waking just after the next wall-clock
+// second so a step that falls due then is not delayed.
+void tcpIdlePause()
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    int toSecond = 1000 - (int)(tv.tv_usec / 1000) + 1;
+    COMM_SleepMs(toSecond < TCP_IDLE_PAUSE_MS ? toSecond : TCP_IDLE_PAUSE_MS);
+}
+
+// Installs a new socket and state where a concurrent send sees them.
+void tcpSetLink(int sock, int32_t state)
+{
+    pthread_mutex_lock(&g_gbVar.sendMutex);
+    g_tcpInfo.sock = sock;
+    g_tcpInfo.state.store(state, std::memory_order_release);
+    pthread_mutex_unlock(&g_gbVar.sendMutex);
+}
+
+void tcpConnected()
+{
+    LED_SetLedEvent(LED_DATA, LED_EVENT_ON, 0, 0, 0);
+    LED_SetLedEvent(LED_ONLINE, LED_EVENT_OFF, 0, 0, 0);
+}
+
+void tcpDisconnected()
+{
+    LED_SetLedEvent(LED_DATA, LED_EVENT_OFF, 0, 0, 0);
+    LED_SetLedEvent(LED_ONLINE, LED_EVENT_ON, 0, 0, 0);
+}
+
+void tcpDropLink()
+{
+    pthread_mutex_lock(&g_gbVar.sendMutex);
+    TCP_CloseSocket(g_tcpInfo.sock);
+    g_tcpInfo.sock = -1;
+    g_tcpInfo.state.store(TCP_STATE_DISCONNECTED, std::memory_order_release);
+    pthread_mutex_unlock(&g_gbVar.sendMutex);
+    tcpDisconnected();
+}
+
+// Closing with unread input makes the kernel reset the connection and drop
+// what is still queued, such as the last response before the adapter ends;
+// so the write side is shut first and pending input is read away.
+void tcpCloseFlushed(int sock)
+{
+    if (sock == -1)
+        return;
+    shutdown(sock, SHUT_WR);
+    uint8_t sink[256];
+    while (recv(sock, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+    }
+    TCP_CloseSocket(sock);
+}
+
+int32_t tcpInit(DataCallback callback)
+{
+    if (TCP_Startup() != 0)
+        return -1;
+    pthread_mutex_lock(&g_gbVar.sendMutex);
+    g_tcpInfo.state.store(TCP_STATE_DISCONNECTED, std::memory_order_release);
+    g_tcpInfo.sock = -1;
+    pthread_mutex_unlock(&g_gbVar.sendMutex);
+    g_tcpInfo.recvLen = 0;
+    memset(g_tcpInfo.recvBuf, 0, sizeof g_tcpInfo.recvBuf);
+    g_tcpInfo.lastCommunicate = 0;
+    g_tcpInfo.callback = callback;
+    return 0;
+}
+
+void tcpExit()
+{
+    pthread_mutex_lock(&g_gbVar.sendMutex);
+    tcpCloseFlushed(g_tcpInfo.sock);
+    g_tcpInfo.sock = -1;
+    pthread_mutex_unlock(&g_gbVar.sendMutex);
+    TCP_Cleanup();
+    puts("[TCP]:tcpExit----------------- \r");
+}
+
+void tcpConnectServer()
+{
+    static uint32_t lastTime = 0;
+    if (!tcpElapsed(lastTime, TCP_CONNECT_INTERVAL_S))
+        return;
+    int sock = TCP_CreateSocket();
+    if (sock == -1) {
+        printf("fail in %s, line:%d\r\n", "tcpConnectServer", 236);
+        return;
+    }
+    int32_t rc = TCP_Connect(sock, EP_ServerHost(), EP_ServerPort(), TCP_CONNECT_WAIT_MS);
+    uint32_t now = COMM_GetSystemS();
+    if (rc == 0) {
+        g_tcpInfo.lastCommunicate = now;
+        tcpSetLink(sock, TCP_STATE_CONNECTED);
+        puts("[TCP]:connect success \r");
+        tcpConnected();
+    } else {
+        puts("[TCP]:connect fail \r");
+        TCP_CloseSocket(sock);
+    }
+    // The interval counts from the end of the attempt.
+    lastTime = now;
+}
+
+void tcpOnlineRequest()
+{
+    static uint32_t lastTime = 0;
+    if (!tcpElapsed(lastTime, TCP_ONLINE_INTERVAL_S))
+        return;
+    uint8_t buf[MSG_ONLINE_LEN];
+    tcpBuildOnlineRequest(buf);
+    TCP_SendData(buf, MSG_ONLINE_LEN);
+    lastTime = COMM_GetSystemS();
+}
+
+void tcpHeartbeatRequest()
+{
+    static uint32_t lastTime = 0;
+    uint32_t now = COMM_GetSystemS();
+    if (COMM_Elapsed(g_tcpInfo.lastCommunicate, now) < TCP_HEARTBEAT_INTERVAL_S ||
+        COMM_Elapsed(lastTime, now) < TCP_HEARTBEAT_INTERVAL_S)
+        return;
+    uint8_t buf[MSG_HEARTBEAT_LEN] = {0, 0};
+    MSG_SetHead(buf, MSG_CMD_HEARTBEAT);
+    TCP_SendData(buf, MSG_HEARTBEAT_LEN);
+    lastTime = now;
+    printf("[TCP]:adapter send heartbeat [%d]\r\n", (int)now);
+}
+
+void tcpProcessRequest()
+{
+    switch (g_tcpInfo.state.load(std::memory_order_relaxed)) {
+    case TCP_STATE_DISCONNECTED:
+        tcpConnectServer();
+        break;
+    case TCP_STATE_CONNECTED:
+    case TCP_STATE_HEARTBEAT_FAIL:
+        tcpOnlineRequest();
+        break;
+    case TCP_STATE_ONLINE:
+        tcpHeartbeatRequest();
+        break;
+    default:
+        break;
+    }
+}
+
+// -1 disconnected (nothing done), 1 the link was dropped, else 0.
+int32_t tcpRecvData()
+{
+    if (g_tcpInfo.state.load(std::memory_order_relaxed) == TCP_STATE_DISCONNECTED)
+        return -1;
+    int64_t start = tcpMonotonicMs();
+    g_tcpInfo.recvLen = TCP_Recv(g_tcpInfo.sock, g_tcpInfo.recvBuf, MSG_MAX_LEN, TCP_RECV_WAIT_MS);
+    if (g_tcpInfo.recvLen < 0) {
+        puts("[TCP]:recv socket error \r");
+        tcpDropLink();
+        return 1;
+    }
+    if (g_tcpInfo.recvLen > 0)
+        return 0;
+    uint32_t now = COMM_GetSystemS();
+    if (COMM_Elapsed(g_tcpInfo.lastCommunicate, now) >= TCP_SILENCE_LIMIT_S) {
+        printf("[TCP]:lost server, lastCommunicate:%d [%d]\r\n", (int)g_tcpInfo.lastCommunicate, (int)now);
+        tcpDropLink();
+        return 1;
+    }
+    // Nothing, yet no wait: the peer has closed. Every receive would return
+    // at once until the silence limit, so pause instead of spinning.
+    if (tcpMonotonicMs() - start < TCP_IDLE_PAUSE_MS)
+        tcpIdlePause();
+    return 0;
+}
+
+void tcpOnlineResp(const uint8_t *msg, int32_t)
+{
+    if (msg[MSG_OFF_ERRORCODE] != MSG_RESULT_OK)
+        return;
+    g_tcpInfo.state.store(TCP_STATE_ONLINE, std::memory_order_release);
+    puts("[TCP]:online success \r");
+}
+
+void tcpHeartbeatResp(const uint8_t *msg, int32_t)
+{
+    uint8_t code = msg[MSG_OFF_ERRORCODE];
+    if (code == MSG_RESULT_OK)
+        return;
+    printf("[TCP]:adapter heartbeat fail, errorCode:%d\r\n", code);
+    g_tcpInfo.state.store(TCP_STATE_HEARTBEAT_FAIL, std::memory_order_release);
+}
+
+// Copies the text field at off (at most width-1 characters, cut at its
+// terminator, its width or the message end) into out[width].
+void tcpCopyField(const uint8_t *msg, int32_t len, int32_t off, int32_t width, char *out)
+{
+    int32_t n = 0;
+    while (n < width - 1 && off + n < len && msg[off + n] != 0) {
+        out[n] = (char)msg[off + n];
+        n++;
+    }
+    out[n] = '\0';
+}
+
+// Bytes of msg that handlers may read: never beyond the receive buffer.
+int32_t tcpMsgLimit(int32_t len)
+{
+    if (len < 0)
+        return 0;
+    return len > MSG_MAX_LEN ? MSG_MAX_LEN : len;
+}
+
+// Moves a complete download into place: data and directory entry reach the
+// disk before the adapter reports success and ends. 0 on success.
+int32_t upgradeCommit(const char *partPath, const char *packagePath)
+{
+    int fd = open(partPath, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int rc = fsync(fd);
+    close(fd);
+    if (rc != 0 || rename(partPath, packagePath) != 0)
+        return -1;
+    char dir[TCP_FILE_PATH_MAX];
+    const char *slash = strrchr(packagePath, '/');
+    size_t n = slash == nullptr ? 0 : (size_t)(slash - packagePath);
+    if (n == 0 || n >= sizeof dir)
+        return 0;
+    memcpy(dir, packagePath, n);
+    dir[n] = '\0';
+    int dfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+    return 0;
+}
+
+void tcpSendResp(uint8_t cmd, uint8_t code)
+{
+    uint8_t resp[MSG_RESULT_LEN];
+    MSG_SetResp(resp, cmd, code);
+    TCP_SendData(resp, MSG_RESULT_LEN);
+}
+
+}  // namespace
+
+int32_t tcpBuildOnlineRequest(uint8_t *buf)
+{
+    memset(buf, 0, MSG_ONLINE_LEN);
+    MSG_SetHead(buf, MSG_CMD_ONLINE);
+    buf[MSG_OFF_VERCODE] = (uint8_t)GB_VER_CODE;
+    strncpy((char *)buf + MSG_OFF_VERNAME, GB_VER_NAME, MSG_VERNAME_SIZE - 1);
+    char sn[GB_SERIALNUM_SIZE];
+    char pc[GB_PAIRCODE_SIZE];
+    GB_GetDeviceInfo(sn, pc);
+    memcpy(buf + MSG_OFF_SERIALNUM, sn, strnlen(sn, GB_SERIALNUM_SIZE - 1));
+    memcpy(buf + MSG_OFF_PAIRCODE, pc, strnlen(pc, GB_PAIRCODE_SIZE - 1));
+    return MSG_ONLINE_LEN;
+}
+
+int32_t tcpProcessRecved(const uint8_t *msg, int32_t len)
+{
+    if (len <= 0)
+        return -1;
+    g_tcpInfo.lastCommunicate = COMM_GetSystemS();
+    printf("[TCP]:tcp recv data, update lastCommunicate: %d\r\n", (int)g_tcpInfo.lastCommunicate);
+    if (msg[MSG_OFF_VERSION] != MSG_PROTOCOL_VERSION) {
+        printf("fail in %s, line:%d\r\n", "tcpProcessRecved", 201);
+        return -1;
+    }
+    // Result messages are read up to byte 2; a shorter one reads it as 0.
+    uint8_t head[MSG_RESULT_LEN] = {0, 0, 0};
+    memcpy(head, msg, (size_t)(len < MSG_RESULT_LEN ? len : MSG_RESULT_LEN));
+    switch (head[MSG_OFF_CMD] & MSG_CMD_MASK) {
+    case MSG_CMD_ONLINE:
+        tcpOnlineResp(head, len);
+        break;
+    case MSG_CMD_HEARTBEAT:
+        tcpHeartbeatResp(head, len);
+        break;
+    case MSG_CMD_UART_DATA:
+        if (g_tcpInfo.callback != nullptr)
+            g_tcpInfo.callback(msg, len);
+        break;
+    case MSG_CMD_UPGRADE:
+        tcpUpgradeAdapter(msg, len);
+        break;
+    case MSG_CMD_DEVINFO:
+        tcpModifyDeviceInfo(msg, len);
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+void *TCP_Thread(void *arg)
+{
+    const DataCallback *cb = static_cast<const DataCallback *>(arg);
+    if (tcpInit(cb != nullptr ? *cb : nullptr) != 0) {
+        puts("[TCP]:tcpInit fail\r");
+        GB_SetEvent(GB_EVENT_EXIT);
+        return nullptr;
+    }
+    puts("[TCP]:enter tcp thread...\r");
+    while (!GB_TestEvent(GB_EVENT_EXIT)) {
+        tcpProcessRequest();
+        int32_t rc = tcpRecvData();
+        tcpProcessRecved(g_tcpInfo.recvBuf, g_tcpInfo.recvLen);
+        // Disconnected between attempts: nothing to wait on.
+        if (rc == -1 && g_tcpInfo.state.load(std::memory_order_relaxed) == TCP_STATE_DISCONNECTED)
+            tcpIdlePause();
+    }
+    tcpExit();
+    return nullptr;
+}
+
+void TCP_SendData(const uint8_t *data, int32_t len)
+{
+    pthread_mutex_lock(&g_gbVar.sendMutex);
+    bool down = g_tcpInfo.state.load(std::memory_order_relaxed) == TCP_STATE_DISCONNECTED;
+    LED_SetLedEvent(LED_DATA, LED_EVENT_FLASH, 2, 1, down ? LED_EVENT_OFF : LED_EVENT_ON);
+    if (g_tcpInfo.sock != -1 && data != nullptr && len > 0) {
+        int32_t sent = TCP_Send(g_tcpInfo.sock, data, len);
+        // Part of a message went out and the rest could not: the stream is
+        // out of step, so end it rather than send misframed messages. The
+        // link thread then drops the link at its silence limit.
+        if (sent > 0 && sent < len)
+            shutdown(g_tcpInfo.sock, SHUT_RDWR);
+    }
+    pthread_mutex_unlock(&g_gbVar.sendMutex);
+}
+
+int32_t TCP_IsConnectServer()
+{
+    return g_tcpInfo.state.load(std::memory_order_acquire) != TCP_STATE_DISCONNECTED ? 1 : 0;
+}
+
+int32_t upgradeDownlodFile(const uint8_t *msg, int32_t len)
+{
+    int32_t lim = tcpMsgLimit(len);
+    char url[MSG_UPG_URL_SIZE];
+    char user[MSG_UPG_USER_SIZE];
+    char pass[MSG_UPG_PASS_SIZE];
+    char path[MSG_MAX_LEN - MSG_OFF_UPG_PATH + 1];
+    tcpCopyField(msg, lim, MSG_OFF_UPG_URL, (int32_t)sizeof url, url);
+    tcpCopyField(msg, lim, MSG_OFF_UPG_USER, (int32_t)sizeof user, user);
+    tcpCopyField(msg, lim, MSG_OFF_UPG_PASS, (int32_t)sizeof pass, pass);
+    tcpCopyField(msg, lim, MSG_OFF_UPG_PATH, (int32_t)sizeof path, path);
+    printf("[TCP]: upgrade url:%s, user:%s, pass:%s, path:%s \r\n", url, user, pass, path);
+
+    int sock = FTP_Connect(url, EP_FtpPort(), user, pass);
+    printf("[TCP]: upgrade, FTP_Connect socket=%d:\r\n", sock);
+    if (sock < 0)
+        return 0;
+
+    // Download beside the package and rename on success, so a failed
+    // download never leaves a truncated package where an installer looks.
+    const char *package = EP_Path(EP_PATH_PACKAGE);
+    char part[TCP_FILE_PATH_MAX];
+    int n = snprintf(part, sizeof part, "%s.part", package);
+    int32_t size = 0;
+    int32_t result = 0;
+    if (n > 0 && (size_t)n < sizeof part && FTP_Retrfile(sock, path, part, &size) == 0 &&
+        upgradeCommit(part, package) == 0) {
+        printf("[TCP]: upgrade success, file size:%d\r\n", size);
+        result = 1;
+    } else {
+        puts("[TCP]: upgrade fail !!!!!!!!!!!!\r");
+        if (n > 0 && (size_t)n < sizeof part)
+            unlink(part);
+    }
+    FTP_Quit(sock);
+    return result;
+}
+
+void tcpUpgradeAdapter(const uint8_t *msg, int32_t len)
+{
+    tcpSendResp(MSG_CMD_UPGRADE, MSG_RESULT_ACCEPTED);
+    uint8_t code = MSG_RESULT_UPGRADE_FAIL;
+    if (upgradeDownlodFile(msg, len) == 1) {
+        code = MSG_RESULT_OK;
+        // Seen by this thread only after the handler returns, so the
+        // response below still goes out.
+        GB_SetEvent(GB_EVENT_EXIT);
+    }
+    printf("[TCP]: upgrade errorCode: %d\r\n", code);
+    tcpSendResp(MSG_CMD_UPGRADE, code);
+}
+
+void tcpModifyDeviceInfo(const uint8_t *msg, int32_t len)
+{
+    int32_t lim = tcpMsgLimit(len);
+    char sn[GB_SERIALNUM_SIZE];
+    char pc[GB_PAIRCODE_SIZE];
+    tcpCopyField(msg, lim, MSG_OFF_DEV_SERIALNUM, (int32_t)sizeof sn, sn);
+    tcpCopyField(msg, lim, MSG_OFF_DEV_PAIRCODE, (int32_t)sizeof pc, pc);
+    uint8_t code = MSG_RESULT_DEVINFO_FAIL;
+    // A request without a serial number (cut short, or empty) would wipe
+    // the identity the adapter logs in with; refuse it.
+    if (sn[0] != '\0' && GB_ModifyDeviceInfo(sn, pc) == 0) {
+        code = MSG_RESULT_OK;
+        GB_SetEvent(GB_EVENT_EXIT);
+    }
+    printf("[TCP]: modify errorCode: %d\r\n", code);
+    tcpSendResp(MSG_CMD_DEVINFO, code);
+}
+
+int32_t tcpHttpGetFile(const char *cmd, const char *filePath)
+{
+    if (cmd == nullptr || filePath == nullptr)
+        return 0;
+    printf("[TCP]: tcpHttpGetFile cmd: %s, filePath:%s\r\n", cmd, filePath);
+    int rc = system(cmd);
+    (void)rc;
+    return access(filePath, F_OK) == 0 ? 1 : 0;
+}

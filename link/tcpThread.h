@@ -1,0 +1,41 @@
+// Server link thread: owns the one server connection (connect, login,
+// heartbeat, loss detection, dispatch) and the locked send that every
+// message to the server goes through. Also the handlers of the server's
+// upgrade and identity-change requests, which run on this thread.
+#pragma once
+#include <cstdint>
+#include "core/common.h"
+
+constexpr int32_t TCP_STATE_DISCONNECTED = 0;
+constexpr int32_t TCP_STATE_CONNECTED = 1;
+constexpr int32_t TCP_STATE_HEARTBEAT_FAIL = 2;
+constexpr int32_t TCP_STATE_ONLINE = 3;
+
+constexpr uint16_t TCP_SERVER_PORT = 60928;
+
+// Thread body; arg points to the DataCallback for server data messages
+// (may point to null). Returns null when GB_EVENT_EXIT is seen.
+void *TCP_Thread(void *arg);
+// Sends one whole message to the server under sendMutex; any thread.
+// Dropped silently when there is no connection.
+void TCP_SendData(const uint8_t *data, int32_t len);
+// 1 while a TCP connection is up (logged in or not), else 0.
+int32_t TCP_IsConnectServer();
+
+// Management request handlers (link thread). len is the received length;
+// fields are read only within it, each cut to its width.
+void tcpUpgradeAdapter(const uint8_t *msg, int32_t len);
+void tcpModifyDeviceInfo(const uint8_t *msg, int32_t len);
+// 1 when the package was stored in place, 0 otherwise (earlier package kept).
+int32_t upgradeDownlodFile(const uint8_t *msg, int32_t len);
+// Runs cmd with system(); 1 when filePath exists afterwards, else 0.
+// Nothing in the adapter calls it (it would fork).
+int32_t tcpHttpGetFile(const char *cmd, const char *filePath);
+
+// Steps of the link thread, exposed for tests.
+// Builds the 31-byte online request (version, identity) into buf; returns 31.
+int32_t tcpBuildOnlineRequest(uint8_t *buf);
+// Dispatches one received message of len bytes (fields it does not reach
+// read as zero). -1 for len <= 0 or a wrong version byte (the message still
+// counts as a sign of life), else 0.
+int32_t tcpProcessRecved(const uint8_t *msg, int32_t len);

@@ -1,0 +1,340 @@
+// The server link of the real daemon against a scripted loopback server:
+// login, heartbeats, refusals, silence, refused connections, bad versions,
+// a wall-clock step, the LEDs, and the operator's simulator. Intervals are
+// protocol seconds on the wall clock, so the checks allow about a second
+// either way.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "tests/support/harness.h"
+
+namespace {
+
+using th::B;
+using th::Bytes;
+
+const Bytes kOnlineABC12 = [] {
+    Bytes b = {0x01, 0x00, 0x01, 0x31, 0x2E, 0x31, 0, 0, 0, 0, 0, 0x41, 0x42, 0x43};
+    b.resize(23, 0);
+    b.push_back(0x31);
+    b.push_back(0x32);
+    b.resize(31, 0);
+    return b;
+}();
+
+// Marks every descriptor of the test close-on-exec, so the daemon does not
+// inherit the scripted server's listening socket (it would keep the port
+// accepting after the test stops listening).
+void CloseOnExecAll()
+{
+    for (int fd = 3; fd < 1024; fd++) {
+        int fl = fcntl(fd, F_GETFD);
+        if (fl >= 0)
+            fcntl(fd, F_SETFD, fl | FD_CLOEXEC);
+    }
+}
+
+bool WaitLed(const th::Sandbox &sb, bool online, const std::string &want, int timeoutMs)
+{
+    int64_t deadline = th::NowMs() + timeoutMs;
+    while (sb.led(online) != want) {
+        if (th::NowMs() >= deadline)
+            return false;
+        usleep(20 * 1000);
+    }
+    return true;
+}
+
+class Link : public testing::Test {
+protected:
+    void SetUp() override { sb.writeIdentity("ABC", "12"); }
+    // Starts the daemon, accepts it, and checks the online request.
+    void startAndAccept(const std::map<std::string, std::string> &env = {})
+    {
+        CloseOnExecAll();
+        d.start(sb, srv.port(), env);
+        ASSERT_TRUE(srv.accept(5000));
+        tConnect = th::NowMs();
+        ASSERT_TRUE(d.waitFor("[TCP]:connect success \r\n", 2000));
+    }
+    // Waits for the online request, answers it with code, returns its time.
+    int64_t login(uint8_t code)
+    {
+        Bytes req = srv.recvCmd(0x00, 7000);
+        EXPECT_EQ(req, kOnlineABC12);
+        int64_t t = th::NowMs();
+        srv.send(th::OnlineResult(code));
+        return t;
+    }
+    th::Sandbox sb;
+    th::Server srv;
+    th::Daemon d;
+    int64_t tConnect = 0;
+};
+
+TEST_F(Link, NormalStartLogsInAndBeatsThreeSecondsAfterLastData)
+{
+    startAndAccept();
+    // Connected: data LED on, online LED off.
+    EXPECT_TRUE(WaitLed(sb, false, "0", 2000));
+    EXPECT_TRUE(WaitLed(sb, true, "1", 2000));
+    int64_t tReq = login(0);
+    EXPECT_LT(tReq - tConnect, 2500);  // after the first receive wait
+    ASSERT_TRUE(d.waitFor("[TCP]:online success \r\n", 2000));
+    EXPECT_TRUE(d.waitFor("[TCP]:tcp recv data, update lastCommunicate: ", 100));
+
+    Bytes hb = srv.recvCmd(0x01, 6000);
+    int64_t dt = th::NowMs() - tReq;
+    EXPECT_EQ(th::Hex(hb), "01 01");
+    EXPECT_GE(dt, 1900);
+    EXPECT_LE(dt, 4300);
+    EXPECT_TRUE(d.waitFor("[TCP]:adapter send heartbeat [", 1000));
+    // A link that answers stays up and keeps the LEDs.
+    srv.send(th::HeartbeatResult(0));
+    EXPECT_EQ(sb.led(false), "0");
+    EXPECT_EQ(d.count("connect success"), 1u);
+}
+
+TEST_F(Link, RefusedLoginIsRepeatedEveryFiveSecondsWithoutDrop)
+{
+    startAndAccept();
+    int64_t t1 = login(1);
+    int64_t t2 = login(1);
+    int64_t t3 = login(1);
+    EXPECT_NEAR(t2 - t1, 5000, 1200);
+    EXPECT_NEAR(t3 - t2, 5000, 1200);
+    // Never online, so never a heartbeat, and the refusals kept it alive.
+    EXPECT_EQ(d.count("online success"), 0u);
+    EXPECT_EQ(d.count("heartbeat ["), 0u);
+    EXPECT_EQ(d.count("lost server"), 0u);
+    EXPECT_TRUE(srv.connected());
+}
+
+TEST_F(Link, SilentServerGetsThreeHeartbeatsThenLinkDropsAndReconnects)
+{
+    startAndAccept();
+    int64_t tOk = login(0);
+    ASSERT_TRUE(d.waitFor("[TCP]:online success \r\n", 2000));
+    int64_t want = 3000;
+    for (int i = 0; i < 3; i++, want += 3000) {
+        Bytes hb = srv.recvCmd(0x01, 5000);
+        ASSERT_EQ(th::Hex(hb), "01 01") << "heartbeat " << i;
+        EXPECT_NEAR(th::NowMs() - tOk, want, 1100) << "heartbeat " << i;
+    }
+    // Nothing to reconnect to once it drops, so the LEDs can be seen.
+    srv.stopListening();
+    ASSERT_TRUE(srv.peerClosed(3000));
+    EXPECT_NEAR(th::NowMs() - tOk, 10000, 1200);
+    EXPECT_TRUE(d.waitFor("[TCP]:lost server, lastCommunicate:", 1000));
+    // Lost: data LED off, online LED on.
+    EXPECT_TRUE(WaitLed(sb, false, "1", 1000));
+    EXPECT_TRUE(WaitLed(sb, true, "0", 1000));
+    // The previous attempt was over 10 s ago: the next comes at once.
+    size_t at = d.log().find("lost server");
+    EXPECT_TRUE(d.waitFor("[TCP]:connect fail \r\n", 1500, at));
+}
+
+TEST_F(Link, RefusedHeartbeatSendsAdapterBackToLogin)
+{
+    startAndAccept();
+    int64_t tReq = login(0);
+    ASSERT_TRUE(d.waitFor("[TCP]:online success \r\n", 2000));
+    ASSERT_EQ(th::Hex(srv.recvCmd(0x01, 6000)), "01 01");
+    srv.send(B({0x01, 0x01, 0x02}));
+    ASSERT_TRUE(d.waitFor("[TCP]:adapter heartbeat fail, errorCode:2\r\n", 2000));
+    // The next message is an online request, 5 s after the previous one.
+    Bytes next = srv.recv(4000);
+    ASSERT_EQ(next, kOnlineABC12);
+    EXPECT_NEAR(th::NowMs() - tReq, 5000, 1200);
+    srv.send(th::OnlineResult(0));
+    EXPECT_TRUE(d.waitFor("[TCP]:online success \r\n", 2000, d.log().find("heartbeat fail")));
+    EXPECT_EQ(d.count("lost server"), 0u);
+}
+
+TEST_F(Link, RefusedConnectionFailsPromptlyAndRetriesTenSecondsLater)
+{
+    srv.stopListening();  // nothing listens on the port any more
+    int64_t t0 = th::NowMs();
+    d.start(sb, srv.port());
+    ASSERT_TRUE(d.waitFor("[TCP]:connect fail \r\n", 3000));
+    int64_t tFail = th::NowMs();
+    EXPECT_LT(tFail - t0, 2000);  // refused at once, not after the wait
+    EXPECT_TRUE(d.waitFor("fail in TCP_Connect, line:172\r\n", 100));
+    size_t after = d.logSize();
+    ASSERT_TRUE(d.waitFor("[TCP]:connect fail \r\n", 13000, after));
+    EXPECT_NEAR(th::NowMs() - tFail, 10000, 1200);
+    EXPECT_EQ(d.count("connect fail"), 2u);
+    // Never connected: resting pattern.
+    EXPECT_EQ(sb.led(false), "1");
+    EXPECT_EQ(sb.led(true), "0");
+}
+
+TEST_F(Link, WrongVersionIsRejectedButStillRenewsTheLink)
+{
+    startAndAccept();
+    login(0);
+    ASSERT_TRUE(d.waitFor("[TCP]:online success \r\n", 2000));
+    // A bad message every 2 s for 12 s: no heartbeat is due and the link
+    // outlives the 10 s silence limit.
+    for (int i = 0; i < 6; i++) {
+        srv.send(B({0x02, 0x01, 0x00}));
+        Bytes got = srv.recv(2000);
+        EXPECT_TRUE(got.empty()) << th::Hex(got);
+    }
+    EXPECT_GE(d.count("fail in tcpProcessRecved, line:201\r\n"), 6u);
+    EXPECT_EQ(d.count("heartbeat ["), 0u);
+    EXPECT_EQ(d.count("lost server"), 0u);
+    EXPECT_TRUE(srv.connected());
+}
+
+TEST_F(Link, WallClockStepBackDropsAndReconnectsAtOnce)
+{
+    const char *lib = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+    if (access(lib, R_OK) != 0)
+        GTEST_SKIP() << "libfaketime not installed";
+    std::string stamp = sb.path("/faketime");
+    sb.writeFile("/faketime", "+0\n");
+    // libfaketime re-reads its file unlocked from every thread that asks
+    // the time; that race is its own, not the daemon's.
+    sb.writeFile("/tsan.supp", "race:read_config_file\nrace:libfaketime\n");
+    const char *tsan = getenv("TSAN_OPTIONS");
+    std::string tsanOpts = std::string(tsan ? tsan : "") + " suppressions=" + sb.path("/tsan.supp");
+    startAndAccept({{"LD_PRELOAD", lib},
+                    {"FAKETIME_TIMESTAMP_FILE", stamp},
+                    {"FAKETIME_NO_CACHE", "1"},
+                    {"FAKETIME_DONT_FAKE_MONOTONIC", "1"},
+                    {"TSAN_OPTIONS", tsanOpts}});
+    login(0);
+    ASSERT_TRUE(d.waitFor("[TCP]:online success \r\n", 2000));
+    sb.writeFile("/faketime", "-3600\n");
+    int64_t tStep = th::NowMs();
+    // The next receive that brings nothing drops the link as lost; the
+    // attempt timer sees an hour too, so the new attempt follows at once.
+    ASSERT_TRUE(srv.peerClosed(4000));
+    EXPECT_TRUE(d.waitFor("[TCP]:lost server, lastCommunicate:", 1000));
+    ASSERT_TRUE(srv.accept(3000));
+    EXPECT_LT(th::NowMs() - tStep, 4000);
+    EXPECT_TRUE(d.waitFor("[TCP]:connect success \r\n", 2000, d.log().find("lost server")));
+}
+
+// The operator's simulator, driven through its standard input.
+class SimProc {
+public:
+    explicit SimProc(uint16_t port)
+    {
+        int in[2], out[2];
+        if (pipe(in) != 0 || pipe(out) != 0)
+            return;
+        std::string portStr = std::to_string(port);
+        const char *path = th::ToolPath("adapter-sim");
+        std::string bin = path;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in[0], STDIN_FILENO);
+            dup2(out[1], STDOUT_FILENO);
+            dup2(out[1], STDERR_FILENO);
+            close(in[1]);
+            close(out[0]);
+            execl(bin.c_str(), "adapter-sim", "--port", portStr.c_str(), "--exit-on-eof", (char *)nullptr);
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        toSim_ = in[1];
+        fromSim_ = out[0];
+    }
+    ~SimProc()
+    {
+        if (toSim_ >= 0)
+            close(toSim_);
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (fromSim_ >= 0)
+            close(fromSim_);
+    }
+    void cmd(const std::string &line)
+    {
+        std::string l = line + "\n";
+        ssize_t n = write(toSim_, l.data(), l.size());
+        (void)n;
+    }
+    // Reads the simulator's output until it contains needle.
+    bool waitFor(const std::string &needle, int timeoutMs)
+    {
+        int64_t deadline = th::NowMs() + timeoutMs;
+        while (out_.find(needle) == std::string::npos) {
+            int left = (int)(deadline - th::NowMs());
+            struct pollfd p = {fromSim_, POLLIN, 0};
+            if (left <= 0 || poll(&p, 1, left) <= 0)
+                return false;
+            char buf[1024];
+            ssize_t n = read(fromSim_, buf, sizeof buf);
+            if (n <= 0)
+                return false;
+            out_.append(buf, (size_t)n);
+        }
+        return true;
+    }
+    const std::string &out() const { return out_; }
+    // Closes its stdin; with --exit-on-eof it ends. Exit status or -1.
+    int closeInputAndWait(int timeoutMs)
+    {
+        close(toSim_);
+        toSim_ = -1;
+        int64_t deadline = th::NowMs() + timeoutMs;
+        while (th::NowMs() < deadline) {
+            int st;
+            if (waitpid(pid_, &st, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(st) ? WEXITSTATUS(st) : -2;
+            }
+            usleep(20 * 1000);
+        }
+        return -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int toSim_ = -1;
+    int fromSim_ = -1;
+    std::string out_;
+};
+
+TEST(LinkSim, SimulatorLogsInRelaysRequestsAndDecodesResponses)
+{
+    th::Sandbox sb;
+    sb.writeIdentity("ABC", "12");
+    uint16_t port = th::FreePort();
+    SimProc sim(port);
+    ASSERT_TRUE(sim.waitFor("listening on 127.0.0.1:" + std::to_string(port), 3000)) << sim.out();
+    th::Daemon d;
+    d.start(sb, port);
+    ASSERT_TRUE(sim.waitFor("online request: verCode 1 verName \"1.1\" serialNum \"ABC\" pairCode \"12\"", 5000))
+        << sim.out();
+    ASSERT_TRUE(d.waitFor("[TCP]:online success \r\n", 2000));
+    // Errors are reported, not sent.
+    sim.cmd("devinfo only-one-field");
+    ASSERT_TRUE(sim.waitFor("error: usage: devinfo SN PC", 2000));
+    // Nothing listens on the adapter's FTP port: accepted, then failed.
+    sim.cmd("upgrade 127.0.0.1 user pass /pkg.tar");
+    ASSERT_TRUE(sim.waitFor("upgrade response: 07 failed", 5000)) << sim.out();
+    EXPECT_NE(sim.out().find("upgrade response: 06 accepted"), std::string::npos);
+    sim.cmd("devinfo NEWSN 77");
+    ASSERT_TRUE(sim.waitFor("devinfo response: 00 ok", 3000)) << sim.out();
+    EXPECT_EQ(d.waitExit(8000), 0);
+    EXPECT_NE(sb.readFile("/etc/config/device_info").find("option serialNum NEWSN"), std::string::npos);
+    EXPECT_EQ(sim.closeInputAndWait(3000), 0);
+}
+
+}  // namespace
