@@ -1,5 +1,8 @@
 # Cross build for the router: 32-bit little-endian MIPS Linux, with Debian's
-# g++-mipsel-linux-gnu. Binaries built for tests run under qemu-mipsel.
+# g++-mipsel-linux-gnu. Test programs built this way run under qemu-mipsel
+# (user-mode emulation, no binfmt_misc needed): ctest and test discovery
+# prefix them with CMAKE_CROSSCOMPILING_EMULATOR, and the integration harness
+# starts the daemon through the same command.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR mipsel)
 set(CMAKE_C_COMPILER mipsel-linux-gnu-gcc)
@@ -9,4 +12,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mipsel -L /usr/mipsel-linux-gnu)
+# -L: the target's loader and libraries live in the cross sysroot.
+set(CMAKE_CROSSCOMPILING_EMULATOR "qemu-mipsel;-L;/usr/mipsel-linux-gnu")

@@ -1,6 +1,12 @@
 #!/usr/bin/env bash
 # Installs, builds and runs every test: the suite natively, under
-# ASan+UBSan and under TSan, and the cross build for the router.
+# ASan+UBSan and under TSan, the cross build for the router with its size
+# budget, the suite cross-built and run under qemu-mipsel, and a bounded
+# run of every fuzz target.
+#   ADAPTER_TEST_CONFIGS  native configurations (default "release asan tsan")
+#   ADAPTER_TEST_MIPSEL   0 skips the emulated run
+#   ADAPTER_FUZZ_SECONDS  seconds per fuzz target (default 60; 0 skips)
+#   ADAPTER_SIZE_BUDGET   byte budget of the stripped mipsel adapterd
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -18,4 +24,26 @@ cmake --build --preset mipsel --target adapterd adapterd-sandbox
 mipsel-linux-gnu-strip -o build/mipsel/adapterd.stripped build/mipsel/adapterd
 file build/mipsel/adapterd.stripped
 size=$(stat -c %s build/mipsel/adapterd.stripped)
-echo "mipsel adapterd stripped: $size bytes"
+# Flash on the router is scarce: fail when the daemon outgrows its budget
+# (about a quarter above its size when the budget was set).
+budget=${ADAPTER_SIZE_BUDGET:-53248}
+echo "mipsel adapterd stripped: $size bytes (budget $budget)"
+if [ "$size" -gt "$budget" ]; then
+  echo "FAIL: mipsel adapterd is $size bytes, above its budget of $budget" >&2
+  exit 1
+fi
+
+if [ "${ADAPTER_TEST_MIPSEL:-1}" != 0 ]; then
+  echo "=== mipsel-test: cross build, then unit and integration tests under qemu-mipsel"
+  cmake --preset mipsel-test >/dev/null
+  cmake --build --preset mipsel-test
+  start=$(date +%s)
+  ctest --preset mipsel-test
+  echo "mipsel emulated suite: $(( $(date +%s) - start )) s"
+fi
+
+fuzz_secs=${ADAPTER_FUZZ_SECONDS:-60}
+if [ "$fuzz_secs" != 0 ]; then
+  echo "=== fuzz: ${fuzz_secs}s per target"
+  ./scripts/fuzz.sh "$fuzz_secs"
+fi

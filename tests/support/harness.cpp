@@ -108,7 +108,7 @@ const char *ToolPath(const char *name)
 
 uint16_t FreePort()
 {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     struct sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -180,7 +180,7 @@ std::string Sandbox::led(bool online) const
 
 Pty::Pty()
 {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     grantpt(master_);
     unlockpt(master_);
     char name[128];
@@ -188,7 +188,7 @@ Pty::Pty()
     slave_ = name;
     // Holding the slave open keeps the master readable and writable while
     // the daemon closes and reopens the port.
-    slaveKeep_ = open(slave_.c_str(), O_RDWR | O_NOCTTY);
+    slaveKeep_ = open(slave_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     struct termios t;
     tcgetattr(slaveKeep_, &t);
     cfmakeraw(&t);
@@ -310,8 +310,33 @@ void Daemon::start(const Sandbox &sb, uint16_t serverPort, const std::map<std::s
         envp.push_back(&s[0]);
     envp.push_back(nullptr);
 
+    // Cross-built tests run under an emulator without binfmt_misc: the
+    // daemon is started through the same emulator. Built before fork: the
+    // child of a threaded process must not allocate.
+    std::vector<std::string> argStrs;
+#ifdef ADAPTER_EMULATOR
+    {
+        std::stringstream emu(ADAPTER_EMULATOR);
+        std::string word;
+        while (emu >> word)
+            argStrs.push_back(word);
+        // The emulator keeps a preloaded host library (faketime) for itself;
+        // the target's loader could not use it.
+        if (env.count("LD_PRELOAD") != 0) {
+            argStrs.push_back("-U");
+            argStrs.push_back("LD_PRELOAD");
+        }
+    }
+#endif
+    argStrs.push_back(SandboxBin());
+    std::vector<char *> argv;
+    for (auto &s : argStrs)
+        argv.push_back(&s[0]);
+    argv.push_back(nullptr);
+
     int fds[2];
-    if (pipe(fds) != 0)
+    // Close-on-exec everywhere: the daemon must not inherit test sockets.
+    if (pipe2(fds, O_CLOEXEC) != 0)
         return;
     pid_ = fork();
     if (pid_ == 0) {
@@ -321,8 +346,7 @@ void Daemon::start(const Sandbox &sb, uint16_t serverPort, const std::map<std::s
         close(fds[1]);
         // Own process group, so a stray signal to the test does not hit it.
         setpgid(0, 0);
-        char *argv[] = {const_cast<char *>(SandboxBin()), nullptr};
-        execve(SandboxBin(), argv, envp.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     close(fds[1]);
@@ -411,7 +435,7 @@ bool Daemon::running() { return waitExit(0) == -1 && pid_ > 0; }
 
 Server::Server()
 {
-    listen_ = socket(AF_INET, SOCK_STREAM, 0);
+    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     struct sockaddr_in a = {};
@@ -435,7 +459,7 @@ bool Server::accept(int timeoutMs)
     if (listen_ < 0 || !waitReadable(listen_, timeoutMs))
         return false;
     closeClient();
-    client_ = ::accept(listen_, nullptr, nullptr);
+    client_ = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
     if (client_ >= 0) {
         int one = 1;
         setsockopt(client_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
