@@ -4,7 +4,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
 #include <sys/time.h>
 
 uint32_t COMM_GetSystemS()
@@ -58,4 +61,21 @@ uint16_t COMM_Crc16(const uint8_t *data, uint16_t len)
 uint32_t COMM_Elapsed(uint32_t since, uint32_t now)
 {
     return now > since ? now - since : since - now;
+}
+
+int32_t COMM_SyncDir(const char *path)
+{
+    char dir[1024];
+    const char *slash = strrchr(path, '/');
+    size_t n = slash ? (size_t)(slash - path) : 0;
+    if (n == 0 || n >= sizeof dir)
+        return -1;
+    memcpy(dir, path, n);
+    dir[n] = '\0';
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int rc = fsync(fd);
+    close(fd);
+    return rc == 0 ? 0 : -1;
 }

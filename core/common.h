@@ -24,6 +24,9 @@ void COMM_SleepMs(int32_t ms);
 void COMM_PrintData(const char *title, const uint8_t *data, int32_t len);
 // CRC-16/CCITT-FALSE over len bytes (0xFFFF for len 0, data untouched).
 uint16_t COMM_Crc16(const uint8_t *data, uint16_t len);
+// Makes a rename in the directory holding path durable (fsync of that
+// directory). 0 on success, -1 when the directory cannot be synced.
+int32_t COMM_SyncDir(const char *path);
 // Two-sided distance between two seconds values: a clock step either way
 // counts as elapsed time.
 uint32_t COMM_Elapsed(uint32_t since, uint32_t now);

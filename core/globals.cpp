@@ -13,6 +13,7 @@
 #include <sys/msg.h>
 #include <unistd.h>
 
+#include "core/common.h"
 #include "core/endpoints.h"
 
 GbVar g_gbVar;
@@ -80,23 +81,6 @@ int32_t gbWriteAll(int fd, const char *buf, size_t len)
     return 0;
 }
 
-// Makes the rename durable: fsync the directory that holds path.
-void gbSyncDir(const char *path)
-{
-    char dir[512];
-    const char *slash = strrchr(path, '/');
-    size_t n = slash ? (size_t)(slash - path) : 0;
-    if (n == 0 || n >= sizeof dir)
-        return;
-    memcpy(dir, path, n);
-    dir[n] = '\0';
-    int fd = open(dir, O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
-}
-
 // Replaces path with text through path.tmp. 0 done; 1 temp file not
 // creatable; -1 write, flush or rename failed (old file still in place).
 int32_t gbReplaceFile(const char *path, const char *text, size_t len)
@@ -105,7 +89,7 @@ int32_t gbReplaceFile(const char *path, const char *text, size_t len)
     int n = snprintf(tmp, sizeof tmp, "%s.tmp", path);
     if (n < 0 || (size_t)n >= sizeof tmp)
         return 1;
-    int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0)
         return 1;
     int32_t rc = gbWriteAll(fd, text, len);
@@ -119,7 +103,7 @@ int32_t gbReplaceFile(const char *path, const char *text, size_t len)
         unlink(tmp);
         return -1;
     }
-    gbSyncDir(path);
+    COMM_SyncDir(path);
     return 0;
 }
 

@@ -106,23 +106,6 @@ int32_t upgradeAppend(const char *part, const uint8_t *chunk, int32_t chunkLen, 
     return ok ? 0 : -1;
 }
 
-// Makes the rename of the package durable: syncs the directory holding it.
-void upgradeSyncDir(const char *path)
-{
-    char dir[UPGRADE_PATH_MAX];
-    const char *slash = strrchr(path, '/');
-    size_t n = slash == nullptr ? 0 : (size_t)(slash - path);
-    if (n == 0 || n >= sizeof dir)
-        return;
-    memcpy(dir, path, n);
-    dir[n] = '\0';
-    int fd = open(dir, O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
-}
-
 // Copies a text of at most size-1 characters out of a fixed frame field that
 // may lack its NUL; longer texts are cut.
 void devinfoField(char *out, size_t size, const uint8_t *field, size_t fieldWidth)
@@ -204,7 +187,7 @@ int32_t UPGRADE_SaveData(const uint8_t *frame)
             return -1;
         }
         if (last)
-            upgradeSyncDir(EP_Path(EP_PATH_PACKAGE));
+            COMM_SyncDir(EP_Path(EP_PATH_PACKAGE));
         printf("[UPGRADE]:write data to file, g_cacheDataLen %d\r\n", (int32_t)cached);
         g_cacheDataLen = 0;
     }
