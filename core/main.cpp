@@ -67,6 +67,9 @@ void setSignals()
     sigaction(SIGINT, &sa, nullptr);
     // A send to a server that has gone must be an ordinary error.
     signal(SIGPIPE, SIG_IGN);
+    // So must a write past a file-size limit (package download or chunks):
+    // the upgrade fails and is answered, instead of the process dying.
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 void createThread()
