@@ -587,9 +587,14 @@ int FTP_Retrfile(int sock, const char *remotePath, const char *localPath, int32_
         return -1;
     // A final reply without a code leaves the RETR result to decide; but a
     // transfer that never saw any code at all is not known to be complete.
+    // Nor is one announced only as started (1xx) whose final reply never
+    // came: a server that dies ends the data connection just as a complete
+    // file does, and what arrived would pass for the whole file.
     int final = early != 0 ? early : ftpFinalReply(sock);
     if (final > 0)
         result = final;
+    else if (final < 0 && result < 200)
+        result = -1;
     if (result > 0 && result < 300)
         return 0;
     puts(COMM_TAG("FTP") ":recv fail \r");

@@ -526,8 +526,8 @@ TEST(FtpRetr, FinalReplyRules)
         int expect;
     } cases[] = {
         {"226 done", 0},
-        {"", 0},           // missing: the preliminary 150 stands
-        {"garbage", 0},    // no code: likewise
+        {"", -1},          // missing: a 150 alone does not say the file ended
+        {"garbage", 0},    // no code: the preliminary 150 stands
         {"451 aborted", -1},
         {"99999999999 x", -1},
     };
