@@ -45,7 +45,7 @@ constexpr uint32_t TCP_SILENCE_LIMIT_S = 10;
 // GB_EVENT_EXIT and a due connection attempt are noticed promptly.
 constexpr int TCP_IDLE_PAUSE_MS = 200;
 // Room for the package path (endpoint paths are at most 511 characters)
-// and its ".part" suffix.
+// and its ".download" suffix.
 constexpr size_t TCP_FILE_PATH_MAX = 640;
 
 struct TcpInfo {
@@ -294,18 +294,7 @@ int32_t upgradeCommit(const char *partPath, const char *packagePath)
     close(fd);
     if (rc != 0 || rename(partPath, packagePath) != 0)
         return -1;
-    char dir[TCP_FILE_PATH_MAX];
-    const char *slash = strrchr(packagePath, '/');
-    size_t n = slash == nullptr ? 0 : (size_t)(slash - packagePath);
-    if (n == 0 || n >= sizeof dir)
-        return 0;
-    memcpy(dir, packagePath, n);
-    dir[n] = '\0';
-    int dfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
-    }
+    COMM_SyncDir(packagePath);
     return 0;
 }
 
@@ -432,7 +421,9 @@ int32_t upgradeDownlodFile(const uint8_t *msg, int32_t len)
     // download never leaves a truncated package where an installer looks.
     const char *package = EP_Path(EP_PATH_PACKAGE);
     char part[TCP_FILE_PATH_MAX];
-    int n = snprintf(part, sizeof part, "%s.part", package);
+    // Not the name the serial side stages its chunks under: a local upgrade
+    // may run at the same time, and neither may write into the other's file.
+    int n = snprintf(part, sizeof part, "%s.download", package);
     int32_t size = 0;
     int32_t result = 0;
     if (n > 0 && (size_t)n < sizeof part && FTP_Retrfile(sock, path, part, &size) == 0 &&

@@ -149,7 +149,7 @@ TEST(Remote, UpgradeStoresThePackageAndEnds)
     EXPECT_EQ(r.d.waitExit(8000), 0);
     EXPECT_LE(th::NowMs() - answered, 6500);  // a 2 s pass and the 3 s wind-down
     EXPECT_TRUE(r.sb.readFile(kPackage) == package);
-    EXPECT_FALSE(r.sb.exists(std::string(kPackage) + ".part"));
+    EXPECT_FALSE(r.sb.exists(std::string(kPackage) + ".download"));
     struct stat st;
     ASSERT_EQ(stat(r.sb.path(kPackage).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);

@@ -368,7 +368,7 @@ TEST_F(LinkThread, UpgradeStoresPackageByRenameAndEnds)
     EXPECT_TRUE(GB_TestEvent(GB_EVENT_EXIT));
     EXPECT_EQ(ftp.retrPath(), "/dir/new.tar");
     EXPECT_EQ(sb.readFile("/usr/bin/zov/zovClient.tar"), content);
-    EXPECT_FALSE(sb.exists("/usr/bin/zov/zovClient.tar.part"));
+    EXPECT_FALSE(sb.exists("/usr/bin/zov/zovClient.tar.download"));
 }
 
 TEST_F(LinkThread, RefusedRetrKeepsEarlierPackageAndLeavesNoPart)
@@ -381,7 +381,7 @@ TEST_F(LinkThread, RefusedRetrKeepsEarlierPackageAndLeavesNoPart)
     EXPECT_EQ(th::Hex(recvN(6, 10000)), "01 c1 06 01 c1 07");
     EXPECT_FALSE(GB_TestEvent(GB_EVENT_EXIT));
     EXPECT_EQ(sb.readFile("/usr/bin/zov/zovClient.tar"), "old package");
-    EXPECT_FALSE(sb.exists("/usr/bin/zov/zovClient.tar.part"));
+    EXPECT_FALSE(sb.exists("/usr/bin/zov/zovClient.tar.download"));
 }
 
 TEST_F(LinkThread, UpgradeFieldsAreBoundedAndShortRequestIsEmpty)
