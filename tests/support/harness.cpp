@@ -128,12 +128,23 @@ Sandbox::Sandbox()
     for (const char *d : {"/dev", "/etc/config", "/usr/bin/zov", "/sys/devices/gpio-leds.4/leds/mpr-a2:led_data",
                           "/sys/devices/gpio-leds.4/leds/mpr-a2:led_online"})
         mkdirs(root_ + d);
-    // Unique per process and sandbox: tests run in parallel.
-    msgKey_ = 0x41440000 + ((getpid() & 0x3fff) << 2) + (s_seq++ & 3);
+    // Tests run in parallel and pids wrap, so a key derived from the pid
+    // alone can collide: reserve one by creating its queue exclusively.
+    uint32_t probe = ((uint32_t)getpid() * 64u + (uint32_t)s_seq++) & 0xffffu;
+    for (;;) {
+        msgKey_ = 0x41440000 + (int)probe;
+        msgId_ = msgget((key_t)msgKey_, IPC_CREAT | IPC_EXCL | 0666);
+        if (msgId_ >= 0 || errno != EEXIST)
+            break;
+        probe = (probe + 1) & 0xffffu;
+    }
 }
 
 Sandbox::~Sandbox()
 {
+    // By id, not key: the key may already belong to another test's queue.
+    if (msgId_ >= 0)
+        msgctl(msgId_, IPC_RMID, nullptr);
     if (getenv("ADAPTER_KEEP_SANDBOX") != nullptr)
         return;
     std::string cmd = "rm -rf '" + root_ + "'";

@@ -44,6 +44,7 @@ public:
 private:
     std::string root_;
     int msgKey_;
+    int msgId_;
 };
 
 // Pseudo-terminal; the slave is linked into the sandbox as a device path.

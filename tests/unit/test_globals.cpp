@@ -224,6 +224,9 @@ TEST(Init, NoIdentityFileFailsWithOne)
               "[globals]: verCode:1, verName:1.1\r\n"
               "[globals]:gbReadAdapterInfo open error\r\n"
               "error(0x1) in GB_Init, line:66\r\n");
+    // The queue comes before the identity file, so it exists even now.
+    if (g_gbVar.msgId >= 0)
+        msgctl(g_gbVar.msgId, IPC_RMID, nullptr);
     rmdir(root.c_str());
 }
 
