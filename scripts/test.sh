@@ -2,11 +2,12 @@
 # Installs, builds and runs every test: the suite natively, under
 # ASan+UBSan and under TSan, the cross build for the router with its size
 # budget, the suite cross-built and run under qemu-mipsel, and a bounded
-# run of every fuzz target.
+# run of every fuzz target, and a longer soak of the release daemon.
 #   ADAPTER_TEST_CONFIGS  native configurations (default "release asan tsan")
 #   ADAPTER_TEST_MIPSEL   0 skips the emulated run
 #   ADAPTER_FUZZ_SECONDS  seconds per fuzz target (default 60; 0 skips)
 #   ADAPTER_SIZE_BUDGET   byte budget of the stripped mipsel adapterd
+#   ADAPTER_SOAK_SECONDS  length of the long soak (default 600; 0 skips)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -46,4 +47,12 @@ fuzz_secs=${ADAPTER_FUZZ_SECONDS:-60}
 if [ "$fuzz_secs" != 0 ]; then
   echo "=== fuzz: ${fuzz_secs}s per target"
   ./scripts/fuzz.sh "$fuzz_secs"
+fi
+
+soak_secs=${ADAPTER_SOAK_SECONDS:-600}
+if [ "$soak_secs" != 0 ]; then
+  echo "=== soak: ${soak_secs}s of random traffic against the release daemon"
+  cmake --preset release >/dev/null
+  cmake --build --preset release --target adapterd-sandbox test_soak
+  SOAK_SECONDS=$soak_secs build/release/tests/test_soak --gtest_filter='Soak.*'
 fi
