@@ -669,68 +669,6 @@ TEST(Faults, FtpServerDyingMidDataIsAFailedDownload)
 
 // ---- The serial port goes away
 
-namespace {
-
-// A pty whose master the test can close, as a device that is unplugged.
-class Port {
-public:
-    Port()
-    {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        grantpt(master_);
-        unlockpt(master_);
-        char name[128];
-        ptsname_r(master_, name, sizeof name);
-        slave_ = name;
-        int s = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-        struct termios t;
-        tcgetattr(s, &t);
-        cfmakeraw(&t);
-        tcsetattr(s, TCSANOW, &t);
-        close(s);
-        tcgetattr(master_, &t);
-        cfmakeraw(&t);
-        tcsetattr(master_, TCSANOW, &t);
-    }
-    ~Port() { unplug(); }
-    void unplug()
-    {
-        if (master_ >= 0)
-            close(master_);
-        master_ = -1;
-    }
-    void linkAs(const th::Sandbox &sb)
-    {
-        std::string p = sb.path("/dev/ttyS0");
-        unlink(p.c_str());
-        EXPECT_EQ(symlink(slave_.c_str(), p.c_str()), 0);
-    }
-    void write(const Bytes &b) { EXPECT_EQ(::write(master_, b.data(), b.size()), (ssize_t)b.size()); }
-    Bytes read(size_t n, int timeoutMs)
-    {
-        Bytes out;
-        int64_t deadline = th::NowMs() + timeoutMs;
-        while (out.size() < n) {
-            struct pollfd p = {master_, POLLIN, 0};
-            int left = (int)(deadline - th::NowMs());
-            if (left <= 0 || poll(&p, 1, left) <= 0)
-                break;
-            uint8_t buf[1024];
-            ssize_t got = ::read(master_, buf, std::min(sizeof buf, n - out.size()));
-            if (got <= 0)
-                break;
-            out.insert(out.end(), buf, buf + got);
-        }
-        return out;
-    }
-
-private:
-    int master_ = -1;
-    std::string slave_;
-};
-
-}  // namespace
-
 TEST(Faults, SerialPortUnpluggedIsRetriedOnceASecondAndResumes)
 {
     th::Sandbox sb;
@@ -738,19 +676,19 @@ TEST(Faults, SerialPortUnpluggedIsRetriedOnceASecondAndResumes)
     ft::Stream st(srv);
     th::Daemon d;
     sb.writeIdentity("SN0001", "PC01");
-    auto first = std::make_unique<Port>();
-    first->linkAs(sb);
+    th::Pty first;
+    first.linkAs(sb, "/dev/ttyS0");
     ft::CloseOnExecAll();
     d.start(sb, srv.port());
     ASSERT_TRUE(ft::BringOnline(srv, st, d, 5000));
     usleep(300000);
-    first->write(B("one"));
+    first.write(B("one"));
     EXPECT_EQ(th::Hex(st.next(0x40, 3000)), "01 40 00 00 00 00 03 00 00 00 6f 6e 65");
 
     // Unplugged: the device and its node are gone.
     size_t mark = d.logSize();
     long cpu0 = ft::CpuTicks(d.pid());
-    first->unplug();
+    first.unplug();
     unlink(sb.path("/dev/ttyS0").c_str());
     usleep(5000000);
     ASSERT_TRUE(d.running());
@@ -764,8 +702,8 @@ TEST(Faults, SerialPortUnpluggedIsRetriedOnceASecondAndResumes)
 
     // Plugged in again: both directions resume without a restart, and the
     // link was never disturbed.
-    Port second;
-    second.linkAs(sb);
+    th::Pty second;
+    second.linkAs(sb, "/dev/ttyS0");
     usleep(2500000);
     second.write(B("two"));
     EXPECT_EQ(th::Hex(st.next(0x40, 3000)), "01 40 00 00 00 00 03 00 00 00 74 77 6f");

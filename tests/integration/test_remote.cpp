@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 
+#include "tests/support/faults.h"
 #include "tests/support/ftpd.h"
 #include "tests/support/harness.h"
 
@@ -27,31 +28,8 @@ std::string randomBytes(size_t n, unsigned seed)
     return s;
 }
 
-// Upgrade request: url at 2 (32), user at 34 (12), pass at 46 (12), path at
-// 58 up to its terminator.
-th::Bytes UpgradeRequest(const std::string &url, const std::string &user, const std::string &pass,
-                         const std::string &path)
-{
-    th::Bytes m(58, 0);
-    m[0] = 0x01;
-    m[1] = 0x41;
-    memcpy(&m[2], url.data(), std::min<size_t>(url.size(), 31));
-    memcpy(&m[34], user.data(), std::min<size_t>(user.size(), 11));
-    memcpy(&m[46], pass.data(), std::min<size_t>(pass.size(), 11));
-    m.insert(m.end(), path.begin(), path.end());
-    m.push_back(0);
-    return m;
-}
-
-th::Bytes IdentityRequest(const std::string &sn, const std::string &pc)
-{
-    th::Bytes m(22, 0);
-    m[0] = 0x01;
-    m[1] = 0x42;
-    memcpy(&m[2], sn.data(), std::min<size_t>(sn.size(), 11));
-    memcpy(&m[14], pc.data(), std::min<size_t>(pc.size(), 7));
-    return m;
-}
+using ft::IdentityRequest;
+using ft::UpgradeRequest;
 
 // The adapter's side of the link as a stream of messages: two messages may
 // share one receive, so they are split by their known lengths.

@@ -209,12 +209,15 @@ Pty::Pty()
     tcsetattr(master_, TCSANOW, &t);
 }
 
-Pty::~Pty()
+Pty::~Pty() { unplug(); }
+
+void Pty::unplug()
 {
     if (slaveKeep_ >= 0)
         close(slaveKeep_);
     if (master_ >= 0)
         close(master_);
+    slaveKeep_ = master_ = -1;
 }
 
 void Pty::linkAs(const Sandbox &sb, const std::string &abs)

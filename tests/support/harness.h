@@ -60,6 +60,8 @@ public:
     Bytes read(size_t n, int timeoutMs);
     // Reads whatever arrives until quietMs of silence (or maxMs in total).
     Bytes readQuiet(int quietMs, int maxMs);
+    // Closes both ends the test holds, as a device that is unplugged.
+    void unplug();
 private:
     int master_ = -1;
     int slaveKeep_ = -1;   // keeps the pty alive between opens by the daemon
