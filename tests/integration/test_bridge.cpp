@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "core/common.h"
+#include "tests/support/faults.h"
 #include "tests/support/harness.h"
 
 namespace {
@@ -55,29 +56,8 @@ struct Rig {
     }
 };
 
-Bytes UpgradeFrame(int32_t total, int32_t offset, const uint8_t *data, int32_t n)
-{
-    Bytes f(16 + (size_t)n, 0);
-    f[0] = 0xAA;
-    f[1] = 0xBB;
-    COMM_PutLe32(&f[4], (uint32_t)total);
-    COMM_PutLe32(&f[8], (uint32_t)offset);
-    COMM_PutLe32(&f[12], (uint32_t)n);
-    memcpy(&f[16], data, (size_t)n);
-    COMM_PutLe16(&f[2], COMM_Crc16(&f[4], (uint16_t)(12 + n)));
-    return f;
-}
-
-Bytes DevInfoFrame(const std::string &sn, const std::string &pc)
-{
-    Bytes f(24, 0);
-    f[0] = 0xCC;
-    f[1] = 0xDD;
-    memcpy(&f[4], sn.data(), sn.size());
-    memcpy(&f[16], pc.data(), pc.size());
-    COMM_PutLe16(&f[2], COMM_Crc16(&f[4], 20));
-    return f;
-}
+using ft::DevInfoFrame;
+using ft::UpgradeFrame;
 
 Bytes Package(size_t n)
 {

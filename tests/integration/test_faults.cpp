@@ -596,15 +596,24 @@ TEST(Faults, FullIdentityFileSystemKeepsTheOldFile)
 
 namespace {
 
+// Over an earlier package, the server asks for an upgrade from ftp and the
+// adapter answers that it has started; false when the link never came up.
+bool BeginUpgrade(Rig &r, const ft::ScriptedFtp &ftp)
+{
+    r.sb.writeFile(kPackage, "previous package");
+    r.start(ftp.port());
+    if (!r.online(5000))
+        return false;
+    r.srv.send(ft::UpgradeRequest("127.0.0.1", "u", "p", "/fw/pkg.tar"));
+    EXPECT_EQ(r.st.nextHex(0xC1, 3000), "01 c1 06");
+    return true;
+}
+
 // Runs an upgrade against a stalling server; returns the time from the
 // stall to the failure answer.
 int64_t StalledUpgrade(Rig &r, const ft::ScriptedFtp &ftp)
 {
-    r.sb.writeFile(kPackage, "previous package");
-    r.start(ftp.port());
-    EXPECT_TRUE(r.online(5000));
-    r.srv.send(ft::UpgradeRequest("127.0.0.1", "u", "p", "/fw/pkg.tar"));
-    EXPECT_EQ(r.st.nextHex(0xC1, 3000), "01 c1 06");
+    EXPECT_TRUE(BeginUpgrade(r, ftp));
     EXPECT_EQ(r.st.nextHex(0xC1, 40000), "01 c1 07") << r.d.log();
     int64_t waited = ftp.stalledAt() > 0 ? th::NowMs() - ftp.stalledAt() : -1;
     EXPECT_EQ(r.sb.readFile(kPackage), "previous package");
@@ -654,11 +663,7 @@ TEST(Faults, FtpServerDyingMidDataIsAFailedDownload)
 {
     ft::ScriptedFtp ftp(ft::ScriptedFtp::kCrashMidData, ft::Package(64 * 1024, 11));
     Rig r;
-    r.sb.writeFile(kPackage, "previous package");
-    r.start(ftp.port());
-    ASSERT_TRUE(r.online(5000));
-    r.srv.send(ft::UpgradeRequest("127.0.0.1", "u", "p", "/fw/pkg.tar"));
-    EXPECT_EQ(r.st.nextHex(0xC1, 3000), "01 c1 06");
+    ASSERT_TRUE(BeginUpgrade(r, ftp));
     EXPECT_EQ(r.st.nextHex(0xC1, 20000), "01 c1 07");
     std::string installed = r.sb.readFile(kPackage);
     EXPECT_TRUE(installed == "previous package") << "a package of " << installed.size() << " bytes was installed";
@@ -781,11 +786,7 @@ TEST(Faults, SigtermMidDownloadLeavesNoPackage)
 {
     ft::ScriptedFtp ftp(ft::ScriptedFtp::kSlowData, ft::Package(64 * 1024, 5));
     Rig r;
-    r.sb.writeFile(kPackage, "previous package");
-    r.start(ftp.port());
-    ASSERT_TRUE(r.online(5000));
-    r.srv.send(ft::UpgradeRequest("127.0.0.1", "u", "p", "/fw/pkg.tar"));
-    EXPECT_EQ(r.st.nextHex(0xC1, 3000), "01 c1 06");
+    ASSERT_TRUE(BeginUpgrade(r, ftp));
     int64_t deadline = th::NowMs() + 5000;
     while (ftp.dataSent() < 4096 && th::NowMs() < deadline)
         usleep(50000);

@@ -179,8 +179,8 @@ public:
             usleep(150000);
         }
         usleep(300000);
-        uint16_t again = 0;
-        listen_ = relisten(&again);
+        uint16_t again = port_;   // the adapter only knows this one
+        listen_ = ft::ListenLoopback(&again);
         return listen_ >= 0 && connect(13000);
     }
 
@@ -263,22 +263,6 @@ public:
     std::atomic<size_t> upMsgs_{0}, heartbeats_{0};
 
 private:
-    int relisten(uint16_t *port)
-    {
-        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        struct sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port_);
-        if (bind(s, (struct sockaddr *)&a, sizeof a) != 0 || listen(s, 4) != 0) {
-            close(s);
-            return -1;
-        }
-        *port = port_;
-        return s;
-    }
     void sendAll(const Bytes &b)
     {
         size_t off = 0;

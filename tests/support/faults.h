@@ -92,6 +92,8 @@ inline void CloseOnExecAll()
     }
 }
 
+// Listens on 127.0.0.1:*port, or on a free port when *port is 0; the
+// listening socket (port in *port), or -1.
 inline int ListenLoopback(uint16_t *port)
 {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -100,6 +102,7 @@ inline int ListenLoopback(uint16_t *port)
     struct sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(*port);
     if (bind(s, (struct sockaddr *)&a, sizeof a) != 0 || listen(s, 4) != 0) {
         close(s);
         return -1;
@@ -110,101 +113,8 @@ inline int ListenLoopback(uint16_t *port)
     return s;
 }
 
-// ---- A scripted server on 127.0.0.1 that can also reset its connection
-
-class Srv {
-public:
-    Srv() { listen_ = ListenLoopback(&port_); }
-    ~Srv()
-    {
-        closeClient();
-        if (listen_ >= 0)
-            close(listen_);
-    }
-    uint16_t port() const { return port_; }
-    bool accept(int timeoutMs)
-    {
-        if (!readable(listen_, timeoutMs))
-            return false;
-        closeClient();
-        client_ = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-        return client_ >= 0;
-    }
-    bool connected() const { return client_ >= 0; }
-    // One receive; empty on time-out, or when the peer closed (connected()
-    // then turns false).
-    Bytes recv(int timeoutMs)
-    {
-        Bytes out;
-        if (client_ < 0 || !readable(client_, timeoutMs))
-            return out;
-        uint8_t buf[4096];
-        ssize_t n = ::recv(client_, buf, sizeof buf, 0);
-        if (n > 0)
-            out.assign(buf, buf + n);
-        else
-            closeClient();
-        return out;
-    }
-    // True once the adapter has closed its end (what it still sent is read
-    // away).
-    bool peerClosed(int timeoutMs)
-    {
-        int64_t deadline = th::NowMs() + timeoutMs;
-        while (client_ >= 0) {
-            int left = (int)(deadline - th::NowMs());
-            if (left <= 0 || !readable(client_, left))
-                return false;
-            uint8_t buf[4096];
-            if (::recv(client_, buf, sizeof buf, 0) <= 0)
-                closeClient();
-        }
-        return true;
-    }
-    // Sends all of b (blocking); false if the connection failed.
-    bool send(const Bytes &b)
-    {
-        size_t off = 0;
-        while (client_ >= 0 && off < b.size()) {
-            ssize_t n = ::send(client_, b.data() + off, b.size() - off, MSG_NOSIGNAL);
-            if (n <= 0)
-                return false;
-            off += (size_t)n;
-        }
-        return off == b.size();
-    }
-    void closeClient()
-    {
-        if (client_ >= 0)
-            close(client_);
-        client_ = -1;
-    }
-    // Closes with SO_LINGER 0: the peer sees a reset, not an orderly end.
-    void reset()
-    {
-        if (client_ < 0)
-            return;
-        struct linger lg = {1, 0};
-        setsockopt(client_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-        closeClient();
-    }
-
-private:
-    static bool readable(int fd, int ms)
-    {
-        struct pollfd p = {fd, POLLIN, 0};
-        int64_t deadline = th::NowMs() + ms;
-        for (;;) {
-            int left = (int)(deadline - th::NowMs());
-            int rc = poll(&p, 1, left < 0 ? 0 : left);
-            if (rc >= 0 || errno != EINTR)
-                return rc > 0;
-        }
-    }
-    int listen_ = -1;
-    int client_ = -1;
-    uint16_t port_ = 0;
-};
+// The scripted server on 127.0.0.1.
+using Srv = th::Server;
 
 // ---- The adapter's side of the link as a stream of whole messages
 

@@ -518,19 +518,31 @@ bool Server::peerClosed(int timeoutMs)
         if (left <= 0 || !waitReadable(client_, left))
             return false;
         uint8_t buf[2048];
-        ssize_t n = ::recv(client_, buf, sizeof buf, 0);
-        if (n <= 0)
-            return true;
+        if (::recv(client_, buf, sizeof buf, 0) <= 0)
+            closeClient();
     }
     return true;
 }
 
-void Server::send(const Bytes &b)
+bool Server::send(const Bytes &b)
 {
-    if (client_ >= 0) {
-        ssize_t n = ::send(client_, b.data(), b.size(), MSG_NOSIGNAL);
-        (void)n;
+    size_t off = 0;
+    while (client_ >= 0 && off < b.size()) {
+        ssize_t n = ::send(client_, b.data() + off, b.size() - off, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        off += (size_t)n;
     }
+    return off == b.size();
+}
+
+void Server::reset()
+{
+    if (client_ < 0)
+        return;
+    struct linger lg = {1, 0};
+    setsockopt(client_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    closeClient();
 }
 
 void Server::closeClient()

@@ -111,8 +111,11 @@ public:
     // Receives until a message with the given command byte arrives.
     Bytes recvCmd(uint8_t cmd, int timeoutMs);
     bool peerClosed(int timeoutMs);      // true once the adapter closed
-    void send(const Bytes &b);
+    // Sends all of b (blocking); false if the connection failed.
+    bool send(const Bytes &b);
     void closeClient();
+    // Closes with SO_LINGER 0: the adapter sees a reset, not an orderly end.
+    void reset();
     void stopListening();
 private:
     int listen_ = -1;
