@@ -3,78 +3,112 @@
 // adapter answers with) and reads or sets the adapter's identity. Works on
 // a real serial device or a pseudo-terminal.
 //
-// The adapter reads its port in bursts that end after 0.1 s of silence, and
-// only recognises a frame that starts a burst. So every frame is written as
-// one burst, and the next one is sent only after the adapter has answered
-// (its answer comes after that silence) or after a time-out.
+// The adapter reads its port in bursts that end after 0.1 s of silence or
+// when one read of 1014 bytes is full, and only recognises a frame that
+// starts a burst. So every frame is written as one burst, the next one only
+// after the adapter has answered (or a time-out), and chunks are as large as
+// a read: a full frame is taken at once, a shorter one waits out the
+// silence. Plain POSIX I/O throughout, so no input can make the tool abort;
+// the package is read chunk by chunk with pread, never held whole.
 #include <fcntl.h>
+#include <getopt.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <string>
-#include <vector>
 
 #include "core/common.h"
+#include "core/globals.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-constexpr int kMaxChunk = 998;
+constexpr int kMaxChunk = 998;             // 16-byte header + 998 = one 1014-byte read
 constexpr size_t kUpgradeHead = 16;
 constexpr size_t kDevInfoLen = 24;
-// The adapter waits 0.1 s of silence before it looks at a burst.
-constexpr int kSilenceMs = 120;
+constexpr int kSilenceMs = 120;            // the adapter's 0.1 s and a margin
+constexpr int64_t kRedrawMs = 100;         // progress redraws at most this often
+
+enum Exit { EXIT_OK = 0, EXIT_FAIL = 1, EXIT_USAGE = 2 };
 
 struct Options {
-    std::string port;
+    const char *port = nullptr;
     int baud = 115200;
     int bits = 8;
     char parity = 'N';
     int stop = 1;
-    int chunk = 512;
+    int chunk = kMaxChunk;
     int timeoutMs = 3000;
     int retries = 3;
-    std::vector<std::string> args;  // command and its operands
+    bool quiet = false;
 };
 
-void usage(FILE *to)
-{
-    fprintf(to,
-            "usage: adapter-dev --port DEVICE [settings] COMMAND\n"
-            "\n"
-            "commands:\n"
-            "  push FILE [--chunk N]  send an upgrade package, N data bytes per frame\n"
-            "                         (1..%d, default 512); the adapter ends itself\n"
-            "                         once the package is complete\n"
-            "  info                   print the adapter's serial number and pairing code\n"
-            "  set-info SN PC         set them (at most 11 and 7 characters; the\n"
-            "                         adapter keeps running)\n"
-            "\n"
-            "settings (they must match the adapter's port; defaults in brackets):\n"
-            "  --baud N        bits per second [115200]\n"
-            "  --bits 7|8      data bits [8]\n"
-            "  --parity N|O|E  parity [N]\n"
-            "  --stop 1|2      stop bits [1]\n"
-            "  --timeout MS    wait for each answer [3000]\n"
-            "  --retries N     resends of an unanswered frame [3]\n",
-            kMaxChunk);
-}
+const char kSynopsis[] = "usage: adapter-dev -p DEVICE [OPTION]... push FILE | info | set-info SN PC\n";
+
+const char kHelp[] =
+    "\n"
+    "The device end of an adapter's serial port: push an upgrade package, read\n"
+    "or set the adapter's identity.\n"
+    "\n"
+    "commands:\n"
+    "  push FILE        send FILE (a non-empty regular file) as an upgrade package;\n"
+    "                   the adapter ends itself to install it once it is complete\n"
+    "  info             print the adapter's serial number and pairing code\n"
+    "  set-info SN PC   set them (1-11 and 0-7 characters); the adapter keeps running\n"
+    "\n"
+    "options (the port settings must match the adapter's port):\n"
+    "  -p, --port=DEVICE      serial port or pseudo-terminal (required)\n"
+    "  -b, --baud=N           bits per second [115200]\n"
+    "  -d, --databits=7|8     data bits [8]\n"
+    "  -y, --parity=n|o|e     parity [n]\n"
+    "  -s, --stopbits=1|2     stop bits [1]\n"
+    "  -c, --chunk=N          package bytes per frame, 1-998 [998]. Keep the default:\n"
+    "                         the adapter takes a frame at once only when it fills a\n"
+    "                         whole read (16 + 998 bytes); a shorter frame waits out\n"
+    "                         the adapter's 0.1 s of silence, so 512-byte chunks\n"
+    "                         make a push of 400 KB take 80 s instead of 0.3 s\n"
+    "  -t, --timeout=MS       wait for each answer, 200-600000 [3000]\n"
+    "  -r, --retries=N        resends of an unanswered frame, 0-1000 [3]\n"
+    "  -q, --quiet            no progress bar\n"
+    "  -h, --help             this text\n"
+    "  -V, --version          version\n"
+    "\n"
+    "The progress bar (rate, time left, resends) goes to standard error when it\n"
+    "is a terminal; results go to standard output, errors to standard error.\n"
+    "\n"
+    "exit status:\n"
+    "  0  done\n"
+    "  1  failure: no answer or a wrong one, a port error, a file that cannot be sent\n"
+    "  2  usage error\n";
 
 int64_t nowMs()
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Prints what was wrong and where to look; returns the usage status.
+__attribute__((format(printf, 1, 2))) int usageError(const char *fmt, ...)
+{
+    fputs("adapter-dev: ", stderr);
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    fputc('\n', stderr);
+    fputs(kSynopsis, stderr);
+    fputs("Try 'adapter-dev --help' for more information.\n", stderr);
+    return EXIT_USAGE;
 }
 
 bool parseInt(const char *s, int lo, int hi, int *out)
@@ -88,56 +122,74 @@ bool parseInt(const char *s, int lo, int hi, int *out)
     return true;
 }
 
-// false (after a message) for anything the tool cannot use.
-bool parseArgs(int argc, char **argv, Options *o)
+// What an option with a value accepts, for its usage error.
+const char *valid(int c)
 {
-    for (int i = 1; i < argc; i++) {
-        std::string a = argv[i];
-        if (a == "-h" || a == "--help") {
-            usage(stdout);
-            exit(0);
-        }
-        if (a.rfind("--", 0) != 0) {
-            o->args.push_back(a);
-            continue;
-        }
-        if (i + 1 >= argc) {
-            fprintf(stderr, "adapter-dev: %s needs a value\n", a.c_str());
-            return false;
-        }
-        const char *v = argv[++i];
+    switch (c) {
+    case 'b': return "a rate such as 9600 or 115200";
+    case 'd': return "7 or 8";
+    case 'y': return "n, o or e";
+    case 's': return "1 or 2";
+    case 'c': return "1-998";
+    case 't': return "200-600000 ms";
+    default: return "0-1000";
+    }
+}
+
+// Fills o from the options; the operands are left at argv[optind..].
+// Returns -1 to go on, or the exit status (help, version, usage error).
+int parseOptions(int argc, char **argv, Options *o)
+{
+    static const struct option longOpts[] = {
+        {"port", required_argument, nullptr, 'p'},     {"baud", required_argument, nullptr, 'b'},
+        {"databits", required_argument, nullptr, 'd'}, {"bits", required_argument, nullptr, 'd'},
+        {"parity", required_argument, nullptr, 'y'},   {"stopbits", required_argument, nullptr, 's'},
+        {"stop", required_argument, nullptr, 's'},     {"chunk", required_argument, nullptr, 'c'},
+        {"timeout", required_argument, nullptr, 't'},  {"retries", required_argument, nullptr, 'r'},
+        {"quiet", no_argument, nullptr, 'q'},          {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},        {nullptr, 0, nullptr, 0}};
+    opterr = 0;  // our own messages, with the synopsis
+    int c, index = -1;
+    while ((c = getopt_long(argc, argv, ":p:b:d:y:s:c:t:r:qhV", longOpts, &index)) != -1) {
         bool ok = true;
-        if (a == "--port")
-            o->port = v;
-        else if (a == "--baud")
-            ok = parseInt(v, 50, 4000000, &o->baud);
-        else if (a == "--bits")
-            ok = parseInt(v, 7, 8, &o->bits);
-        else if (a == "--stop")
-            ok = parseInt(v, 1, 2, &o->stop);
-        else if (a == "--chunk")
-            ok = parseInt(v, 1, kMaxChunk, &o->chunk);
-        else if (a == "--timeout")
-            ok = parseInt(v, 200, 600000, &o->timeoutMs);
-        else if (a == "--retries")
-            ok = parseInt(v, 0, 1000, &o->retries);
-        else if (a == "--parity") {
-            o->parity = (char)toupper((unsigned char)v[0]);
-            ok = v[1] == '\0' && (o->parity == 'N' || o->parity == 'O' || o->parity == 'E');
-        } else {
-            fprintf(stderr, "adapter-dev: unknown option %s\n", a.c_str());
-            return false;
+        switch (c) {
+        case 'p': o->port = optarg; break;
+        case 'b': ok = parseInt(optarg, 50, 4000000, &o->baud); break;
+        case 'd': ok = parseInt(optarg, 7, 8, &o->bits); break;
+        case 's': ok = parseInt(optarg, 1, 2, &o->stop); break;
+        case 'c': ok = parseInt(optarg, 1, kMaxChunk, &o->chunk); break;
+        case 't': ok = parseInt(optarg, 200, 600000, &o->timeoutMs); break;
+        case 'r': ok = parseInt(optarg, 0, 1000, &o->retries); break;
+        case 'q': o->quiet = true; break;
+        case 'y':
+            o->parity = (char)toupper((unsigned char)optarg[0]);
+            ok = optarg[0] != '\0' && optarg[1] == '\0' && strchr("NOE", o->parity) != nullptr;
+            break;
+        case 'h':
+            fputs(kSynopsis, stdout);
+            fputs(kHelp, stdout);
+            return EXIT_OK;
+        case 'V':
+            printf("adapter-dev %s\n", GB_VER_NAME);
+            return EXIT_OK;
+        case ':':
+        default: {
+            // Long options are named as typed, short ones from optopt.
+            char shortName[3] = {'-', (char)optopt, '\0'};
+            const char *name = strncmp(argv[optind - 1], "--", 2) == 0 ? argv[optind - 1] : shortName;
+            return c == ':' ? usageError("option %s needs a value", name) : usageError("unknown option %s", name);
+        }
         }
         if (!ok) {
-            fprintf(stderr, "adapter-dev: bad value for %s: %s\n", a.c_str(), v);
-            return false;
+            // Named as typed: the long name if that was used, else the letter.
+            return index >= 0 ? usageError("bad value '%s' for --%s (%s)", optarg, longOpts[index].name, valid(c))
+                              : usageError("bad value '%s' for -%c (%s)", optarg, c, valid(c));
         }
+        index = -1;
     }
-    if (o->port.empty()) {
-        fprintf(stderr, "adapter-dev: --port is required\n");
-        return false;
-    }
-    return true;
+    if (o->port == nullptr)
+        return usageError("no port given (-p DEVICE)");
+    return -1;
 }
 
 bool speedCode(int baud, speed_t *code)
@@ -158,6 +210,8 @@ bool speedCode(int baud, speed_t *code)
 }
 
 // Opens the port raw with the given frame format; -1 after a message.
+// Opened non-blocking so a line without carrier cannot hold the open, then
+// switched back so that writes wait for room.
 int openPort(const Options &o)
 {
     speed_t code;
@@ -165,14 +219,14 @@ int openPort(const Options &o)
         fprintf(stderr, "adapter-dev: unsupported baud rate %d\n", o.baud);
         return -1;
     }
-    int fd = open(o.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int fd = open(o.port, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        fprintf(stderr, "adapter-dev: cannot open %s: %s\n", o.port.c_str(), strerror(errno));
+        fprintf(stderr, "adapter-dev: cannot open %s: %s\n", o.port, strerror(errno));
         return -1;
     }
     struct termios t;
     if (tcgetattr(fd, &t) != 0) {
-        fprintf(stderr, "adapter-dev: %s is not a serial port: %s\n", o.port.c_str(), strerror(errno));
+        fprintf(stderr, "adapter-dev: %s is not a serial port: %s\n", o.port, strerror(errno));
         close(fd);
         return -1;
     }
@@ -192,21 +246,21 @@ int openPort(const Options &o)
     // A pseudo-terminal cannot carry a parity bit or 7 data bits and may
     // refuse them; everything else still applies, so only warn.
     if (tcsetattr(fd, TCSANOW, &t) != 0)
-        fprintf(stderr, "adapter-dev: warning: %s refused some settings: %s\n", o.port.c_str(), strerror(errno));
-    tcflush(fd, TCIOFLUSH);
+        fprintf(stderr, "adapter-dev: warning: %s refused some settings: %s\n", o.port, strerror(errno));
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
 
-// Writes the frame as one burst; false on a write error.
-bool sendFrame(int fd, const Bytes &f)
+// Writes the frame as one burst; false after a message.
+bool sendFrame(int fd, const uint8_t *f, size_t len)
 {
     size_t off = 0;
-    while (off < f.size()) {
-        ssize_t n = write(fd, f.data() + off, f.size() - off);
+    while (off < len) {
+        ssize_t n = write(fd, f + off, len - off);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            fprintf(stderr, "adapter-dev: write to the port failed: %s\n", strerror(errno));
+            fprintf(stderr, "adapter-dev: write to the port failed: %s\n", n < 0 ? strerror(errno) : "no progress");
             return false;
         }
         off += (size_t)n;
@@ -220,170 +274,305 @@ bool crcOk(const uint8_t *f, size_t covered)
     return COMM_Crc16(f + 4, (uint16_t)covered) == COMM_GetLe16(f + 2);
 }
 
-// Reads until a frame of `len` bytes starting with m0 m1 and carrying a good
-// CRC over bytes 4..len-1 has arrived (other bytes, such as server data on
-// the same port, are skipped), or the time-out ends. 1 found, 0 timeout,
-// -1 port error.
-int waitAnswer(int fd, uint8_t m0, uint8_t m1, size_t len, int timeoutMs, Bytes *out)
+// Reads until a frame of len bytes (at most 64) starting with m0 m1 and
+// carrying a good CRC over bytes 4..len-1 has arrived in out, or the
+// time-out ends; other bytes (server data on the same port) are skipped.
+// 1 found, 0 time-out, -1 port error (after a message).
+int waitAnswer(int fd, uint8_t m0, uint8_t m1, size_t len, int timeoutMs, uint8_t *out)
 {
-    Bytes got;
-    int64_t deadline = nowMs() + timeoutMs;
+    uint8_t got[1024];
+    size_t have = 0, scanned = 0;
+    const int64_t deadline = nowMs() + timeoutMs;
     for (;;) {
-        for (size_t i = 0; i + len <= got.size(); i++) {
-            if (got[i] == m0 && got[i + 1] == m1 && crcOk(&got[i], len - 4)) {
-                out->assign(got.begin() + (long)i, got.begin() + (long)(i + len));
+        for (; scanned + len <= have; scanned++) {
+            const uint8_t *f = got + scanned;
+            if (f[0] == m0 && f[1] == m1 && crcOk(f, len - 4)) {
+                memcpy(out, f, len);
                 return 1;
             }
+        }
+        // Only the last len-1 bytes can still start a frame.
+        if (have > sizeof got / 2) {
+            memmove(got, got + scanned, have - scanned);
+            have -= scanned;
+            scanned = 0;
         }
         int64_t left = deadline - nowMs();
         if (left <= 0)
             return 0;
         struct pollfd p = {fd, POLLIN, 0};
         int r = poll(&p, 1, (int)left);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
+        if (r < 0 && errno != EINTR) {
+            fprintf(stderr, "adapter-dev: waiting on the port failed: %s\n", strerror(errno));
             return -1;
-        if (r == 0)
+        }
+        if (r <= 0)
             continue;
-        uint8_t buf[512];
-        ssize_t n = read(fd, buf, sizeof buf);
+        ssize_t n = read(fd, got + have, sizeof got - have);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n <= 0) {
             fprintf(stderr, "adapter-dev: the port closed: %s\n", n < 0 ? strerror(errno) : "end of file");
             return -1;
         }
-        got.insert(got.end(), buf, buf + n);
-        // Keep the tail only: a frame can only start in the last len-1 bytes
-        // not yet scanned.
-        if (got.size() > 4096)
-            got.erase(got.begin(), got.end() - (long)len);
+        have += (size_t)n;
     }
 }
 
-Bytes upgradeFrame(int32_t total, int32_t offset, const uint8_t *data, int32_t n)
+// Package file: checked before the port is touched, read chunk by chunk.
+struct Package {
+    int fd = -1;
+    int32_t size = 0;
+};
+
+// Opens path as a package: a non-empty regular file below 2 GiB. False
+// after a message naming the file and the reason; nothing is opened then.
+// O_NONBLOCK keeps a FIFO without a writer from holding the open.
+bool openPackage(const char *path, Package *pkg)
 {
-    Bytes f(kUpgradeHead + (size_t)n, 0);
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        fprintf(stderr, "adapter-dev: cannot open %s: %s\n", path, strerror(errno));
+        return false;
+    }
+    struct stat st;
+    const char *why = nullptr;
+    if (fstat(fd, &st) != 0)
+        why = strerror(errno);
+    else if (S_ISDIR(st.st_mode))
+        why = "is a directory, not a package file";
+    else if (!S_ISREG(st.st_mode))
+        why = "is not a regular file";
+    else if (st.st_size == 0)
+        why = "is empty; an empty package would replace the adapter's own and end it";
+    else if (st.st_size > INT32_MAX)
+        why = "is too large (2 GiB or more)";
+    if (why != nullptr) {
+        fprintf(stderr, "adapter-dev: %s: %s\n", path, why);
+        close(fd);
+        return false;
+    }
+    pkg->fd = fd;
+    pkg->size = (int32_t)st.st_size;
+    return true;
+}
+
+// Builds the upgrade frame for the chunk at offset into f (room for 1014
+// bytes); returns its length, or 0 after a message when the file cannot be
+// read there (it changed under the tool).
+size_t buildChunk(const Package &pkg, int32_t offset, int32_t n, const char *path, uint8_t *f)
+{
+    memset(f, 0, kUpgradeHead);
     f[0] = 0xAA;
     f[1] = 0xBB;
-    COMM_PutLe32(&f[4], (uint32_t)total);
-    COMM_PutLe32(&f[8], (uint32_t)offset);
-    COMM_PutLe32(&f[12], (uint32_t)n);
-    if (n > 0)
-        memcpy(&f[kUpgradeHead], data, (size_t)n);
-    COMM_PutLe16(&f[2], COMM_Crc16(&f[4], (uint16_t)(12 + n)));
-    return f;
+    COMM_PutLe32(f + 4, (uint32_t)pkg.size);
+    COMM_PutLe32(f + 8, (uint32_t)offset);
+    COMM_PutLe32(f + 12, (uint32_t)n);
+    int32_t done = 0;
+    while (done < n) {
+        ssize_t r = pread(pkg.fd, f + kUpgradeHead + done, (size_t)(n - done), (off_t)offset + done);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0) {
+            fprintf(stderr, "adapter-dev: cannot read %s at byte %d: %s\n", path, offset + done,
+                    r < 0 ? strerror(errno) : "the file got shorter");
+            return 0;
+        }
+        done += (int32_t)r;
+    }
+    COMM_PutLe16(f + 2, COMM_Crc16(f + 4, (uint16_t)(12 + n)));
+    return kUpgradeHead + (size_t)n;
 }
 
-void progress(bool tty, int64_t done, int64_t total)
+// Progress line on standard error, redrawn in place; only on a terminal.
+struct Progress {
+    bool on = false;
+    int64_t start = 0;
+    int64_t lastDraw = 0;
+    bool drawn = false;
+};
+
+int termWidth()
 {
-    if (!tty)
+    struct winsize ws;
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+        return ws.ws_col;
+    return 80;
+}
+
+void fmtBytes(char *out, size_t cap, double b)
+{
+    if (b >= 1e6)
+        snprintf(out, cap, "%.1f MB", b / 1e6);
+    else
+        snprintf(out, cap, "%.1f kB", b / 1e3);
+}
+
+// Draws "pct [bar] done/total rate ETA resends" fitted to the terminal:
+// the least important fields go first, then the bar shrinks.
+void progressDraw(Progress *p, int64_t done, int64_t total, int resent, bool force)
+{
+    if (!p->on)
         return;
-    const int width = 40;
-    int filled = total > 0 ? (int)(done * width / total) : width;
-    int pct = total > 0 ? (int)(done * 100 / total) : 100;
-    printf("\r[%.*s%.*s] %3d%%  %lld/%lld bytes", filled, "########################################",
-           width - filled, "........................................", pct, (long long)done, (long long)total);
-    fflush(stdout);
+    int64_t now = nowMs();
+    if (!force && p->drawn && now - p->lastDraw < kRedrawMs)
+        return;
+    p->lastDraw = now;
+    p->drawn = true;
+    double secs = (double)(now - p->start) / 1000.0;
+    double rate = secs > 0.05 ? (double)done / secs : 0.0;
+    char d[16], t[16], r[16];
+    fmtBytes(d, sizeof d, (double)done);
+    fmtBytes(t, sizeof t, (double)total);
+    fmtBytes(r, sizeof r, rate);
+    char fields[4][40] = {};  // most important first
+    snprintf(fields[0], sizeof fields[0], " %s/%s", d, t);
+    snprintf(fields[1], sizeof fields[1], "  %s/s", r);
+    if (rate > 0.0 && done < total) {
+        long left = (long)((double)(total - done) / rate + 0.5);
+        snprintf(fields[2], sizeof fields[2], "  ETA %ld:%02ld", left / 60, left % 60);
+    }
+    snprintf(fields[3], sizeof fields[3], "  resent %d", resent);
+    const int width = termWidth() - 1;  // never the last column: no wrap
+    char tail[sizeof fields] = "";
+    for (int keep = 4; keep > 0; keep--) {
+        tail[0] = '\0';
+        for (int i = 0; i < keep; i++)
+            strcat(tail, fields[i]);
+        if (4 + (int)strlen(tail) + 12 <= width)
+            break;
+        tail[0] = '\0';
+    }
+    int bar = width - 4 - (int)strlen(tail) - 3;
+    bar = bar > 40 ? 40 : bar;
+    char line[320];
+    int n = snprintf(line, sizeof line, "\r%3d%%", total > 0 ? (int)(done * 100 / total) : 100);
+    if (bar >= 5) {
+        int fill = total > 0 ? (int)(done * bar / total) : bar;
+        line[n++] = ' ';
+        line[n++] = '[';
+        for (int i = 0; i < bar; i++)
+            line[n++] = i < fill ? '#' : '.';
+        line[n++] = ']';
+    }
+    snprintf(line + n, sizeof line - (size_t)n, "%s\033[K", tail);
+    fputs(line, stderr);
 }
 
-int cmdPush(int fd, const Options &o, const std::string &path)
+// Ends the progress line so that what follows starts a line of its own.
+void progressEnd(Progress *p)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        fprintf(stderr, "adapter-dev: cannot read %s\n", path.c_str());
-        return 1;
-    }
-    Bytes pkg((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (pkg.size() > 0x7fffffffu) {
-        fprintf(stderr, "adapter-dev: %s is too large\n", path.c_str());
-        return 1;
-    }
-    const int32_t total = (int32_t)pkg.size();
-    const bool tty = isatty(STDOUT_FILENO) != 0;
+    if (p->on && p->drawn)
+        fputc('\n', stderr);
+    p->drawn = false;
+}
+
+int cmdPush(int fd, const Options &o, const char *path, const Package &pkg)
+{
+    const int32_t total = pkg.size;
+    Progress prog;
+    prog.on = !o.quiet && isatty(STDERR_FILENO) != 0;
+    prog.start = nowMs();
+    uint8_t frame[kUpgradeHead + kMaxChunk];
+    uint8_t a[kUpgradeHead];
     int32_t offset = 0;
-    int unanswered = 0, stalled = 0;
-    progress(tty, 0, total);
+    int unanswered = 0, stalled = 0, resent = 0;
+    int64_t waitingSince = 0;
+    progressDraw(&prog, 0, total, 0, true);
     for (;;) {
-        int32_t n = std::min<int32_t>(o.chunk, total - offset);
-        if (!sendFrame(fd, upgradeFrame(total, offset, pkg.data() + offset, n)))
-            return 1;
-        Bytes a;
-        int r = waitAnswer(fd, 0xAA, 0xBB, kUpgradeHead, o.timeoutMs, &a);
-        if (r < 0)
-            return 1;
+        int32_t n = o.chunk < total - offset ? o.chunk : total - offset;
+        size_t len = buildChunk(pkg, offset, n, path, frame);
+        if (len == 0 || !sendFrame(fd, frame, len)) {
+            progressEnd(&prog);
+            return EXIT_FAIL;
+        }
+        if (unanswered == 0)
+            waitingSince = nowMs();
+        int r = waitAnswer(fd, 0xAA, 0xBB, kUpgradeHead, o.timeoutMs, a);
+        if (r < 0) {
+            progressEnd(&prog);
+            return EXIT_FAIL;
+        }
         if (r == 0) {
             if (++unanswered > o.retries) {
-                if (tty)
-                    printf("\n");
-                fprintf(stderr, "adapter-dev: no answer from the adapter within %d ms (chunk at offset %d); "
-                                "check the port and its settings\n", o.timeoutMs, offset);
-                return 1;
+                progressEnd(&prog);
+                fprintf(stderr,
+                        "adapter-dev: no answer from the adapter for %.1f s (%d tries of the chunk at byte %d); "
+                        "check the port and its settings\n",
+                        (double)(nowMs() - waitingSince) / 1000.0, unanswered, offset);
+                return EXIT_FAIL;
             }
+            resent++;
+            progressDraw(&prog, offset, total, resent, true);
             continue;  // resend the same chunk
         }
         unanswered = 0;
-        int32_t aTotal = (int32_t)COMM_GetLe32(&a[4]);
-        int32_t aOffset = (int32_t)COMM_GetLe32(&a[8]);
+        int32_t aTotal = (int32_t)COMM_GetLe32(a + 4);
+        int32_t aOffset = (int32_t)COMM_GetLe32(a + 8);
         if (aTotal != total || aOffset < 0 || aOffset > total) {
-            if (tty)
-                printf("\n");
+            progressEnd(&prog);
             fprintf(stderr, "adapter-dev: wrong answer: the adapter reports %d of %d bytes, sending %d bytes\n",
                     aOffset, aTotal, total);
-            return 1;
+            return EXIT_FAIL;
         }
         stalled = aOffset > offset || aOffset == total ? 0 : stalled + 1;
         if (stalled > o.retries) {
-            if (tty)
-                printf("\n");
-            fprintf(stderr, "adapter-dev: the adapter keeps asking for offset %d; it cannot store the package\n",
+            progressEnd(&prog);
+            fprintf(stderr, "adapter-dev: the adapter keeps asking for byte %d; it cannot store the package\n",
                     aOffset);
-            return 1;
+            return EXIT_FAIL;
         }
+        if (stalled > 0)
+            resent++;
         offset = aOffset;
-        progress(tty, offset, total);
+        progressDraw(&prog, offset, total, resent, offset == total);
         if (offset == total)
             break;
     }
-    if (tty)
-        printf("\n");
-    printf("delivered %d bytes; the adapter ends itself to install the package\n", total);
-    return 0;
+    progressEnd(&prog);
+    double secs = (double)(nowMs() - prog.start) / 1000.0;
+    printf("delivered %d bytes in %.1f s", total, secs);
+    if (resent > 0)
+        printf(" (%d resent)", resent);
+    printf("; the adapter ends itself to install the package\n");
+    return EXIT_OK;
 }
 
 // Sends an identity frame (empty sn: a query) and prints the answer.
-int cmdInfo(int fd, const Options &o, const std::string &sn, const std::string &pc)
+int cmdInfo(int fd, const Options &o, const char *sn, const char *pc)
 {
-    Bytes f(kDevInfoLen, 0);
+    uint8_t f[kDevInfoLen] = {};
     f[0] = 0xCC;
     f[1] = 0xDD;
-    memcpy(&f[4], sn.data(), sn.size());
-    memcpy(&f[16], pc.data(), pc.size());
-    COMM_PutLe16(&f[2], COMM_Crc16(&f[4], 20));
-    Bytes a;
+    memcpy(f + 4, sn, strlen(sn));
+    memcpy(f + 16, pc, strlen(pc));
+    COMM_PutLe16(f + 2, COMM_Crc16(f + 4, 20));
+    uint8_t a[kDevInfoLen];
+    const int64_t start = nowMs();
     for (int attempt = 0;; attempt++) {
-        if (!sendFrame(fd, f))
-            return 1;
-        int r = waitAnswer(fd, 0xCC, 0xDD, kDevInfoLen, o.timeoutMs, &a);
+        if (!sendFrame(fd, f, sizeof f))
+            return EXIT_FAIL;
+        int r = waitAnswer(fd, 0xCC, 0xDD, kDevInfoLen, o.timeoutMs, a);
         if (r < 0)
-            return 1;
+            return EXIT_FAIL;
         if (r == 1)
             break;
         if (attempt >= o.retries) {
-            fprintf(stderr, "adapter-dev: no answer from the adapter within %d ms; check the port and its settings\n",
-                    o.timeoutMs);
-            return 1;
+            fprintf(stderr, "adapter-dev: no answer from the adapter for %.1f s (%d tries); "
+                            "check the port and its settings\n",
+                    (double)(nowMs() - start) / 1000.0, attempt + 1);
+            return EXIT_FAIL;
         }
     }
-    std::string gotSn((const char *)&a[4], strnlen((const char *)&a[4], 12));
-    std::string gotPc((const char *)&a[16], strnlen((const char *)&a[16], 8));
-    printf("serialNum: %s\npairCode: %s\n", gotSn.c_str(), gotPc.c_str());
-    if (!sn.empty() && (gotSn != sn || gotPc != pc)) {
+    char gotSn[13] = {}, gotPc[9] = {};
+    memcpy(gotSn, a + 4, 12);
+    memcpy(gotPc, a + 16, 8);
+    printf("serialNum: %s\npairCode: %s\n", gotSn, gotPc);
+    if (sn[0] != '\0' && (strcmp(gotSn, sn) != 0 || strcmp(gotPc, pc) != 0)) {
         fprintf(stderr, "adapter-dev: the adapter kept its identity; it could not store the new one\n");
-        return 1;
+        return EXIT_FAIL;
     }
-    return 0;
+    return EXIT_OK;
 }
 
 }  // namespace
@@ -391,33 +580,40 @@ int cmdInfo(int fd, const Options &o, const std::string &sn, const std::string &
 int main(int argc, char **argv)
 {
     Options o;
-    if (!parseArgs(argc, argv, &o) || o.args.empty()) {
-        usage(stderr);
-        return 2;
-    }
-    const std::string &cmd = o.args[0];
-    size_t want = cmd == "push" ? 2 : cmd == "info" ? 1 : cmd == "set-info" ? 3 : 0;
-    if (want == 0 || o.args.size() != want) {
-        usage(stderr);
-        return 2;
-    }
-    if (cmd == "set-info" && (o.args[1].empty() || o.args[1].size() > 11 || o.args[2].size() > 7)) {
-        fprintf(stderr, "adapter-dev: the serial number takes 1 to 11 characters, the pairing code up to 7\n");
-        return 2;
-    }
+    int rc = parseOptions(argc, argv, &o);
+    if (rc >= 0)
+        return rc;
+    char **args = argv + optind;
+    int nargs = argc - optind;
+    if (nargs == 0)
+        return usageError("no command given");
+    const char *cmd = args[0];
+    int want = strcmp(cmd, "push") == 0 ? 2 : strcmp(cmd, "info") == 0 ? 1 : strcmp(cmd, "set-info") == 0 ? 3 : 0;
+    if (want == 0)
+        return usageError("unknown command '%s'", cmd);
+    if (nargs != want)
+        return usageError("%s takes %s", cmd, want == 2 ? "one FILE" : want == 1 ? "no operands" : "SN and PC");
+    if (want == 3 && (args[1][0] == '\0' || strlen(args[1]) > 11 || strlen(args[2]) > 7))
+        return usageError("set-info: the serial number takes 1 to 11 characters, the pairing code up to 7");
+    // A package that cannot be sent is refused before the port is touched,
+    // so the adapter never sees a frame of it.
+    Package pkg;
+    if (want == 2 && !openPackage(args[1], &pkg))
+        return EXIT_FAIL;
     int fd = openPort(o);
     if (fd < 0)
-        return 1;
+        return EXIT_FAIL;
     // Let anything the adapter is still gathering end its burst first.
     usleep(kSilenceMs * 1000);
     tcflush(fd, TCIFLUSH);
-    int rc;
-    if (cmd == "push")
-        rc = cmdPush(fd, o, o.args[1]);
-    else if (cmd == "info")
+    if (want == 2)
+        rc = cmdPush(fd, o, args[1], pkg);
+    else if (want == 1)
         rc = cmdInfo(fd, o, "", "");
     else
-        rc = cmdInfo(fd, o, o.args[1], o.args[2]);
+        rc = cmdInfo(fd, o, args[1], args[2]);
     close(fd);
+    if (pkg.fd >= 0)
+        close(pkg.fd);
     return rc;
 }
