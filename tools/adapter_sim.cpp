@@ -42,6 +42,9 @@ using Bytes = std::vector<uint8_t>;
 constexpr double kDefaultWaitS = 30.0;
 constexpr size_t kMaxData = 1014;          // data bytes one message carries
 constexpr size_t kUplinkKeep = 64 * 1024;  // uplink bytes kept for 'wait data'
+// The adapter takes whatever one receive returns as one message, so two
+// messages sent back to back can reach it as one and the second is lost.
+constexpr int64_t kSendGapMs = 100;
 
 enum Exit { EXIT_OK = 0, EXIT_FAIL = 1, EXIT_USAGE = 2 };
 
@@ -96,7 +99,8 @@ const char kCommands[] =
     "the previous command began and that no earlier wait has taken, so 'close'\n"
     "then 'wait close', or device data just before 'wait data', are not missed.\n"
     "Commands that need an adapter (data, datahex, raw, upgrade, devinfo, close)\n"
-    "wait up to 30 s for one to connect.\n"
+    "wait up to 30 s for one to connect. Messages go out at least 0.1 s apart:\n"
+    "the adapter takes what one receive returns as one message.\n"
     "\n"
     "serial settings, four indices in every data message:\n"
     "  index  baud    data bits  stop bits  parity\n"
@@ -175,6 +179,13 @@ bool LooksLikeFrame(const std::string &w)
 {
     return w.size() == 3 && (w[0] == '7' || w[0] == '8') && strchr("NOEnoe", w[1]) != nullptr &&
            (w[2] == '1' || w[2] == '2');
+}
+
+int64_t NowMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
 // ---- Text helpers.
@@ -669,6 +680,7 @@ struct Sim {
     int heartbeatCode = 0;
     bool silent = false;
     bool online = false;   // the current connection has logged in
+    int64_t lastSend = 0;  // when the last message went out
     Marks seen;            // events so far
     Marks taken;           // the last event each kind of wait has taken
     Marks prevStart;       // seen when the previous command began
@@ -683,13 +695,6 @@ struct Sim {
     int lineCount = 0;        // lines read from standard input so far
     Running run;
 };
-
-int64_t NowMs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 // One event: a time-stamped text line (standard output and --log), or a
 // JSON object on standard output with --json.
@@ -752,14 +757,18 @@ void Disconnect(Sim &sim, const char *why)
          sim.peer.c_str(), why);
 }
 
-// Sends all of b; false (after an error event) when no adapter is there or
-// the connection fails.
+// Sends all of b, at least kSendGapMs after the previous message; false
+// (after an error event) when no adapter is there or the connection fails.
 bool SendAll(Sim &sim, const Bytes &b)
 {
     if (sim.client < 0) {
         Error(sim, "no adapter connected");
         return false;
     }
+    int64_t gap = sim.lastSend + kSendGapMs - NowMs();
+    if (gap > 0)
+        usleep((useconds_t)gap * 1000);
+    sim.lastSend = NowMs();
     size_t done = 0;
     while (done < b.size()) {
         ssize_t n = send(sim.client, b.data() + done, b.size() - done, MSG_NOSIGNAL);
