@@ -4,22 +4,48 @@
 # 127.0.0.1). Reports wall time, MB/s, CPU ms per MB of the client process
 # only, and its peak RSS; the server's own CPU is shown so a server-bound run
 # is visible. A second pass over package sizes shows whether the client's
-# memory stays flat.
-#
-#   bench/bench_ftp.sh [BUILD_DIR] [SIZE_MB] [RUNS]
-#
-# BUILD_DIR must hold tools/ftp-get (a Release build for real numbers);
-# defaults: build-ftp-rel next to this script's parent, 20 MB, 5 runs.
+# memory stays flat. Builds ftp-get (Release) itself.
 set -eu
 
+usage() {
+    cat <<'EOF_USAGE'
+usage: bench/bench_ftp.sh [BUILD_DIR] [SIZE_MB] [RUNS]
+
+Downloads a SIZE_MB file RUNS times with ftp-get (the adapter's own FTP
+client) and with curl from a local FTP server, then 1, SIZE_MB and 100 MB
+once each with ftp-get, and judges:
+  - CPU per MB: the median of ftp-get's runs against the median of curl's;
+  - memory: ftp-get's peak RSS over the three package sizes must stay flat.
+
+BUILD_DIR  where ftp-get is (re)built, as a Release build [build-bench]
+SIZE_MB    size of the timed download [20]
+RUNS       runs of each client [5]
+Needs curl and python3-pyftpdlib (scripts/install-deps.sh installs them).
+EOF_USAGE
+}
+case "${1:-}" in
+    -h|--help) usage; exit 0 ;;
+    -*) echo "bench_ftp: unknown option $1" >&2; usage >&2; exit 2 ;;
+esac
+
 here=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$here/build-ftp-rel}
+build=${1:-$here/build-bench}
 size_mb=${2:-20}
 runs=${3:-5}
 getter=$build/tools/ftp-get
 py=/usr/bin/python3
 
-[ -x "$getter" ] || { echo "no $getter: build the ftp-get target first" >&2; exit 2; }
+# Build quietly; show the output only when it fails.
+log=$(mktemp /tmp/bench-ftp-build.XXXXXX)
+if ! { [ -f "$build/CMakeCache.txt" ] ||
+       cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DADAPTER_TESTS=OFF; } >"$log" 2>&1 ||
+   ! cmake --build "$build" -j2 --target ftp-get >"$log" 2>&1; then
+    cat "$log" >&2
+    rm -f "$log"
+    echo "bench_ftp: building ftp-get failed" >&2
+    exit 1
+fi
+rm -f "$log"
 command -v curl >/dev/null || { echo "curl not found" >&2; exit 2; }
 
 work=$(mktemp -d /tmp/bench-ftp-XXXXXX)
@@ -103,7 +129,9 @@ for line in open(sys.argv[1]):
 med = {k: [statistics.median(c) for c in zip(*v)] for k, v in rows.items()}
 print("median   %7.3f %9.1f %9.2f %8d %9.2f  ftp-get" % tuple(med["ftp-get"]))
 print("median   %7.3f %9.1f %9.2f %8d %9.2f  curl" % tuple(med["curl"]))
-print("ftp-get CPU per MB = %.2f x curl's" % (med["ftp-get"][2] / med["curl"][2]))
+ratio = med["ftp-get"][2] / med["curl"][2]
+print("ftp-get CPU per MB = %.2f x curl's" % ratio)
+open(sys.argv[1] + ".cpu", "w").write("%.2f\n" % ratio)
 EOF
 
 echo
@@ -113,3 +141,17 @@ for mb in 1 "$size_mb" 100; do
     cmp -s "$work/root/pkg$mb.bin" "$work/out-ftp" || { echo "ftp-get: pkg$mb differs" >&2; exit 1; }
     rm -f "$work/out-ftp"
 done
+rss=$("$py" - "$work/results" <<'EOF'
+import sys
+rows = [l.split() for l in open(sys.argv[1]) if l.split()[0].endswith("MB")]
+print(max(int(r[4]) for r in rows) - min(int(r[4]) for r in rows))
+EOF
+)
+cpu=$(cat "$work/results.cpu")
+verdict() { if [ "$1" = 1 ]; then echo met; else echo NOT met; fi; }
+echo
+echo "targets:"
+echo "  CPU per MB, median of $runs runs of each client: ftp-get $cpu x curl's, at most 2x:" \
+     "$(verdict "$("$py" -c "print(int($cpu <= 2))")")"
+echo "  peak RSS of ftp-get, largest minus smallest over 1, $size_mb and 100 MB: $rss kB, at most 256 kB:" \
+     "$(verdict "$([ "$rss" -le 256 ] && echo 1 || echo 0)")"
