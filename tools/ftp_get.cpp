@@ -3,16 +3,30 @@
 // connection, QUIT). For trying an FTP server by hand and for measuring
 // the client.
 //   ftp-get HOST PORT USER PASS REMOTE_PATH LOCAL_PATH
-// Exit status 0 when the file was stored, 1 otherwise, 2 for bad usage.
+// Exit status 0 when the file was stored, 1 otherwise, 2 for bad usage;
+// --help and --version as the other tools.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
+#include "core/globals.h"
 #include "ftp/ftpClient.h"
 
 int main(int argc, char **argv)
 {
+    if (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
+        printf("usage: ftp-get HOST PORT USER PASS REMOTE_PATH LOCAL_PATH\n"
+               "Fetches REMOTE_PATH with the adapter's FTP client into LOCAL_PATH.\n"
+               "exit status: 0 stored, 1 failed, 2 usage error\n");
+        return 0;
+    }
+    if (argc == 2 && (strcmp(argv[1], "-V") == 0 || strcmp(argv[1], "--version") == 0)) {
+        printf("ftp-get %s\n", GB_VER_NAME);
+        return 0;
+    }
     if (argc != 7) {
-        fprintf(stderr, "usage: %s HOST PORT USER PASS REMOTE_PATH LOCAL_PATH\n", argv[0]);
+        fprintf(stderr, "ftp-get: %s\nusage: ftp-get HOST PORT USER PASS REMOTE_PATH LOCAL_PATH\n",
+                argc < 7 ? "too few arguments" : "too many arguments");
         return 2;
     }
     char *end = nullptr;
