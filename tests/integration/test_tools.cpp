@@ -1,0 +1,255 @@
+// The integrator's tools as people use them, against a sandboxed adapter: a
+// scenario run by adapter-sim --script, adapter-dev through a linked pair of
+// pseudo-terminals made by socat, and the sandbox's own guards.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/msg.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "tests/support/faults.h"
+#include "tests/support/harness.h"
+
+namespace {
+
+using th::Bytes;
+
+// A program started with its output (both streams) collected.
+class Proc {
+public:
+    explicit Proc(const std::vector<std::string> &argv)
+    {
+        std::vector<char *> args;
+        for (const std::string &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            dup2(out[1], STDERR_FILENO);
+            int null = open("/dev/null", O_RDONLY);
+            dup2(null, STDIN_FILENO);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+        close(out[1]);
+        out_ = out[0];
+    }
+    ~Proc()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0)
+            close(out_);
+    }
+    // Collects output until it contains needle (or the time is up).
+    bool waitFor(const std::string &needle, int timeoutMs)
+    {
+        int64_t deadline = th::NowMs() + timeoutMs;
+        while (text_.find(needle) == std::string::npos) {
+            int left = (int)(deadline - th::NowMs());
+            if (left <= 0 || !drain(left))
+                return false;
+        }
+        return true;
+    }
+    // Exit status once the program has ended and its output is in; -1 on time-out.
+    int waitExit(int timeoutMs)
+    {
+        int64_t deadline = th::NowMs() + timeoutMs;
+        while (drain((int)std::max<int64_t>(deadline - th::NowMs(), 0))) {
+        }
+        int st;
+        while (waitpid(pid_, &st, WNOHANG) != pid_) {
+            if (th::NowMs() >= deadline)
+                return -1;
+            usleep(10000);
+        }
+        pid_ = -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -2;
+    }
+    const std::string &text() const { return text_; }
+
+private:
+    // One read of output; false at its end or when nothing came in time.
+    bool drain(int timeoutMs)
+    {
+        struct pollfd p = {out_, POLLIN, 0};
+        if (out_ < 0 || poll(&p, 1, timeoutMs) <= 0)
+            return false;
+        char buf[4096];
+        ssize_t n = read(out_, buf, sizeof buf);
+        if (n <= 0)
+            return false;
+        text_.append(buf, (size_t)n);
+        return true;
+    }
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string text_;
+};
+
+std::string Tool(const char *name) { return th::ToolPath(name); }
+
+// Two pseudo-terminals linked by socat, as the README makes them: the
+// adapter's /dev/ttyS0 and the device end at /serial-device in the sandbox.
+struct LinkedPtys {
+    explicit LinkedPtys(const th::Sandbox &sb)
+        : socat({"/usr/bin/socat", "pty,raw,echo=0,link=" + sb.path("/dev/ttyS0"),
+                 "pty,raw,echo=0,link=" + sb.path("/serial-device")})
+    {
+        for (int i = 0; i < 100 && !(sb.exists("/dev/ttyS0") && sb.exists("/serial-device")); i++)
+            usleep(50000);
+    }
+    Proc socat;
+};
+
+std::string WriteScenario(th::Sandbox &sb, const std::string &text)
+{
+    sb.writeFile("/scenario.sim", text);
+    return sb.path("/scenario.sim");
+}
+
+TEST(Tools, ScenarioDrivesTheAdapterAndEndsAtTheFirstMissedWait)
+{
+    th::Sandbox sb;
+    sb.writeIdentity("SCN01", "77");
+    th::Pty pty;
+    pty.linkAs(sb, "/dev/ttyS0");
+    uint16_t port = th::FreePort();
+    std::string script = WriteScenario(sb,
+                                       "# login, data both ways with a settings change, then a wait that fails\n"
+                                       "wait online 20\n"
+                                       "data 38400 8E1 ping\n"
+                                       "wait data pong 20\n"
+                                       "wait data never 1\n"
+                                       "data 9600 8N1 not sent\n");
+    Proc sim({Tool("adapter-sim"), "--port=" + std::to_string(port), "-s", script});
+    ASSERT_TRUE(sim.waitFor("listening on", 5000)) << sim.text();
+    th::Daemon d;
+    d.start(sb, port);
+
+    EXPECT_EQ(th::Hex(pty.read(4, 15000)), th::Hex(th::B("ping")));
+    struct termios t = {};
+    int fd = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    close(fd);
+    EXPECT_EQ(cfgetospeed(&t), (speed_t)B38400);
+    EXPECT_TRUE((t.c_iflag & INPCK) && !(t.c_cflag & PARODD));  // even parity, as a pty keeps it
+    usleep(200000);  // the reply is a burst of its own
+    pty.write(th::B("pong"));
+
+    EXPECT_EQ(sim.waitExit(20000), 1) << sim.text();
+    EXPECT_NE(sim.text().find("online request: verCode 1 verName \"1.1\" serialNum \"SCN01\""), std::string::npos);
+    EXPECT_NE(sim.text().find("wait data: held"), std::string::npos) << sim.text();
+    EXPECT_NE(sim.text().find(script + ":5: wait data: timed out"), std::string::npos) << sim.text();
+    // Nothing after the failed wait ran.
+    EXPECT_TRUE(pty.readQuiet(300, 600).empty());
+    EXPECT_EQ(sim.text().find("not sent"), std::string::npos);
+
+    // A line that is no command: nothing runs, status 2 with its number.
+    Proc bad({Tool("adapter-sim"), "--port", std::to_string(th::FreePort()), "--script",
+              WriteScenario(sb, "wait online\nwait for godot\n")});
+    EXPECT_EQ(bad.waitExit(5000), 2);
+    EXPECT_NE(bad.text().find(":2: unknown wait 'for'"), std::string::npos) << bad.text();
+    EXPECT_EQ(bad.text().find("listening"), std::string::npos);
+}
+
+TEST(Tools, DevicePushRefusesBadFilesThenDeliversWithDefaults)
+{
+    th::Sandbox sb;
+    sb.writeIdentity("DEV01", "1");
+    sb.writeFile("/usr/bin/zov/zovClient.tar", "the package in place");
+    LinkedPtys ptys(sb);
+    th::Daemon d;
+    d.start(sb, 0);
+    ASSERT_TRUE(d.waitFor("[UART]:enter uart thread...", 5000));
+    const std::string dev = sb.path("/serial-device");
+
+    sb.writeFile("/empty.bin", "");
+    mkdir(sb.path("/dir.bin").c_str(), 0755);
+    const struct {
+        std::string path, why;
+    } bad[] = {{sb.path("/empty.bin"), "is empty"},
+               {sb.path("/dir.bin"), "is a directory"},
+               {sb.path("/missing.bin"), "No such file or directory"}};
+    for (const auto &b : bad) {
+        Proc push({Tool("adapter-dev"), "-p", dev, "push", b.path});
+        EXPECT_EQ(push.waitExit(10000), 1) << push.text();
+        EXPECT_NE(push.text().find(b.path), std::string::npos) << push.text();
+        EXPECT_NE(push.text().find(b.why), std::string::npos) << push.text();
+    }
+    EXPECT_EQ(sb.readFile("/usr/bin/zov/zovClient.tar"), "the package in place");
+    EXPECT_EQ(d.count("[UPGRADE]"), 0u) << d.log();
+    EXPECT_TRUE(d.running());
+
+    // Three full chunks and a short one: the default chunk fills a read.
+    Bytes pkg = ft::Package(3 * 998 + 6, 9);
+    sb.writeFile("/pkg.bin", std::string(pkg.begin(), pkg.end()));
+    Proc push({Tool("adapter-dev"), "--port=" + dev, "push", sb.path("/pkg.bin")});
+    ASSERT_EQ(push.waitExit(30000), 0) << push.text();
+    EXPECT_NE(push.text().find("delivered 3000 bytes"), std::string::npos) << push.text();
+    EXPECT_EQ(push.text().find('\r'), std::string::npos);  // no progress line off a terminal
+    ASSERT_EQ(d.waitExit(8000), 0);
+    EXPECT_EQ(sb.readFile("/usr/bin/zov/zovClient.tar"), std::string(pkg.begin(), pkg.end()));
+    EXPECT_EQ(d.count("[UPGRADE]:save data, curOffset"), 4u) << d.log();
+}
+
+// A key no queue has now (created exclusively, then removed).
+int UnusedKey()
+{
+    for (int i = 0;; i++) {
+        int key = 0x53540000 + (int)(((unsigned)getpid() * 16u + (unsigned)i) & 0xffffu);
+        int id = msgget((key_t)key, IPC_CREAT | IPC_EXCL | 0600);
+        if (id >= 0) {
+            msgctl(id, IPC_RMID, nullptr);
+            return key;
+        }
+    }
+}
+
+bool QueueExists(int key) { return msgget((key_t)key, 0) >= 0; }
+
+TEST(Tools, SandboxNeedsItsRootAndRemovesOnlyTheQueueItMade)
+{
+    th::Sandbox sb;
+    sb.writeIdentity("SBX01", "2");
+    int fresh = UnusedKey();
+
+    th::Daemon unrooted;
+    unrooted.start(sb, 0, {{"ADAPTER_ROOT", ""}, {"ADAPTER_MSG_KEY", std::to_string(fresh)}});
+    EXPECT_EQ(unrooted.waitExit(5000), 2);
+    EXPECT_NE(unrooted.log().find("ADAPTER_ROOT is not set"), std::string::npos) << unrooted.log();
+    EXPECT_EQ(unrooted.log().find("[globals]"), std::string::npos);
+    EXPECT_FALSE(QueueExists(fresh));
+
+    // One sandbox makes its queue, the other finds the harness's.
+    th::Daemon own, guest;
+    own.start(sb, 0, {{"ADAPTER_MSG_KEY", std::to_string(fresh)}});
+    guest.start(sb, 0);
+    ASSERT_TRUE(own.waitFor("[UART]:enter uart thread...", 5000));
+    ASSERT_TRUE(guest.waitFor("[UART]:enter uart thread...", 5000));
+    EXPECT_TRUE(QueueExists(fresh));
+    own.signal(SIGTERM);
+    guest.signal(SIGTERM);
+    EXPECT_EQ(own.waitExit(10000), 0);
+    EXPECT_EQ(guest.waitExit(10000), 0);
+    EXPECT_FALSE(QueueExists(fresh));
+    EXPECT_TRUE(QueueExists(sb.msgKey()));
+}
+
+}  // namespace
