@@ -71,7 +71,7 @@ const char kOptions[] =
     "\n";
 
 const char kCommands[] =
-    "commands, one per line ('#' starts a comment):\n"
+    "commands, one per line (a line whose first word starts with # is a comment):\n"
     "  data SETTINGS TEXT     send TEXT (the rest of the line, blanks kept) as serial\n"
     "                         data; SETTINGS as people write them (38400 8E1) or as\n"
     "                         the four indices B D S P of the table below\n"
@@ -79,7 +79,7 @@ const char kCommands[] =
     "  raw HEX                send bytes exactly as given\n"
     "  upgrade HOST USER PASS PATH\n"
     "                         ask for a remote upgrade from an FTP server\n"
-    "  devinfo SN PC          ask for an identity change (serial number, pairing code)\n"
+    "  devinfo SN PC          ask for a new identity: serial number, pairing code\n"
     "  login ok|refuse N      answer online requests with 0, or refuse with code N\n"
     "  heartbeat ok|refuse N  answer heartbeats with 0, or with code N\n"
     "  silent on|off          stop or resume answering anything\n"
