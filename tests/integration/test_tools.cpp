@@ -178,6 +178,7 @@ TEST(Tools, DevicePushRefusesBadFilesThenDeliversWithDefaults)
     th::Daemon d;
     d.start(sb, 0);
     ASSERT_TRUE(d.waitFor("[UART]:enter uart thread...", 5000));
+    usleep(300000);  // the port is open after the thread's first pass
     const std::string dev = sb.path("/serial-device");
 
     sb.writeFile("/empty.bin", "");
