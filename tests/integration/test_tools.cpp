@@ -138,8 +138,10 @@ TEST(Tools, ScenarioDrivesTheAdapterAndEndsAtTheFirstMissedWait)
                                        "wait data pong 20\n"
                                        "wait data never 1\n"
                                        "data 9600 8N1 not sent\n");
-    Proc sim({Tool("adapter-sim"), "--port=" + std::to_string(port), "-s", script});
-    ASSERT_TRUE(sim.waitFor("listening on", 5000)) << sim.text();
+    // Text lines to the log, one JSON object per event on standard output.
+    Proc sim({Tool("adapter-sim"), "--port=" + std::to_string(port), "-s", script, "--json", "-l",
+              sb.path("/sim.log")});
+    ASSERT_TRUE(sim.waitFor("\"listening\"", 5000)) << sim.text();
     th::Daemon d;
     d.start(sb, port);
 
@@ -154,12 +156,17 @@ TEST(Tools, ScenarioDrivesTheAdapterAndEndsAtTheFirstMissedWait)
     pty.write(th::B("pong"));
 
     EXPECT_EQ(sim.waitExit(20000), 1) << sim.text();
-    EXPECT_NE(sim.text().find("online request: verCode 1 verName \"1.1\" serialNum \"SCN01\""), std::string::npos);
-    EXPECT_NE(sim.text().find("wait data: held"), std::string::npos) << sim.text();
-    EXPECT_NE(sim.text().find(script + ":5: wait data: timed out"), std::string::npos) << sim.text();
+    std::string log = sb.readFile("/sim.log");
+    EXPECT_NE(log.find("online request: verCode 1 verName \"1.1\" serialNum \"SCN01\""), std::string::npos);
+    EXPECT_NE(log.find("wait data: held"), std::string::npos) << log;
+    EXPECT_NE(log.find(script + ":5: wait data: timed out"), std::string::npos) << log;
+    EXPECT_NE(sim.text().find("\"event\":\"data\",\"length\":4,\"text\":\"pong\""), std::string::npos);
+    EXPECT_NE(sim.text().find("\"event\":\"wait\",\"for\":\"data\",\"held\":false"), std::string::npos);
+    for (size_t at = 0, nl; (nl = sim.text().find('\n', at)) != std::string::npos; at = nl + 1)
+        EXPECT_TRUE(sim.text()[at] == '{' && sim.text()[nl - 1] == '}') << sim.text().substr(at, nl - at);
     // Nothing after the failed wait ran.
     EXPECT_TRUE(pty.readQuiet(300, 600).empty());
-    EXPECT_EQ(sim.text().find("not sent"), std::string::npos);
+    EXPECT_EQ(log.find("not sent"), std::string::npos);
 
     // A line that is no command: nothing runs, status 2 with its number.
     Proc bad({Tool("adapter-sim"), "--port", std::to_string(th::FreePort()), "--script",
