@@ -705,7 +705,7 @@ void Emit(Sim &sim, const char *event, const Json &j, const char *fmt, ...)
     gettimeofday(&tv, nullptr);
     struct tm tm;
     localtime_r(&tv.tv_sec, &tm);
-    char stamp[16];
+    char stamp[48];  // room for any int the compiler cannot rule out
     snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec,
              (int)(tv.tv_usec / 1000));
     char text[4096];
