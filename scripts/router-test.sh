@@ -37,7 +37,11 @@ if [ "$own_daemon" = 1 ]; then
   targets+=(adapterd)
   daemon=(--daemon "$build/adapterd")
 fi
-cmake --build "$build" -j 2 --target "${targets[@]}" >/dev/null
+# Quiet unless it fails: static glibc warns about its resolver at link time.
+if ! cmake --build "$build" -j 2 --target "${targets[@]}" >"$build/build.log" 2>&1; then
+  cat "$build/build.log" >&2
+  exit 1
+fi
 
 (cd tests/router && python3 -m unittest -q test_checks)
 exec python3 tests/router/router_test.py --sim "$build/tools/adapter-sim" --work "$work" \
