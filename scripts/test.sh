@@ -48,8 +48,10 @@ fi
 if [ "${ADAPTER_TEST_ROUTER:-1}" != 0 ]; then
   echo "=== router: the daemon on an emulated Malta board, its port a real 16550A UART"
   start=$(date +%s)
-  ./scripts/router-test.sh
+  rc=0
+  ./scripts/router-test.sh || rc=$?
   echo "emulated router: $(( $(date +%s) - start )) s"
+  [ "$rc" = 0 ] || exit "$rc"
 fi
 
 fuzz_secs=${ADAPTER_FUZZ_SECONDS:-60}
