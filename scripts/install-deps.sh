@@ -20,3 +20,17 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
 fi
+
+# The emulated router (scripts/router-test.sh): QEMU's MIPS system emulator
+# on the host, and apt lists for mipsel, from which the test downloads (but
+# does not install) the guest's kernel and busybox.
+SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+if ! dpkg --print-foreign-architectures | grep -qx mipsel; then
+  $SUDO dpkg --add-architecture mipsel
+fi
+if ! apt-cache show linux-image-4kc-malta:mipsel >/dev/null 2>&1; then
+  $SUDO apt-get update -qq
+fi
+if ! dpkg-query -W -f='${Status}' qemu-system-mips 2>/dev/null | grep -q "install ok installed"; then
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends qemu-system-mips
+fi

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs, builds and runs every test: the suite natively, under
 # ASan+UBSan and under TSan, the cross build for the router with its size
-# budget, the suite cross-built and run under qemu-mipsel, and a bounded
-# run of every fuzz target, and a longer soak of the release daemon.
+# budget, the suite cross-built and run under qemu-mipsel, the daemon on an
+# emulated router with a real UART, a bounded run of every fuzz target, and
+# a longer soak of the release daemon.
 #   ADAPTER_TEST_CONFIGS  native configurations (default "release asan tsan")
 #   ADAPTER_TEST_MIPSEL   0 skips the emulated run
+#   ADAPTER_TEST_ROUTER   0 skips the emulated router (full system, real UART)
 #   ADAPTER_FUZZ_SECONDS  seconds per fuzz target (default 60; 0 skips)
 #   ADAPTER_SIZE_BUDGET   byte budget of the stripped mipsel adapterd
 #   ADAPTER_SOAK_SECONDS  length of the long soak (default 600; 0 skips)
@@ -41,6 +43,15 @@ if [ "${ADAPTER_TEST_MIPSEL:-1}" != 0 ]; then
   start=$(date +%s)
   ctest --preset mipsel-test
   echo "mipsel emulated suite: $(( $(date +%s) - start )) s"
+fi
+
+if [ "${ADAPTER_TEST_ROUTER:-1}" != 0 ]; then
+  echo "=== router: the daemon on an emulated Malta board, its port a real 16550A UART"
+  start=$(date +%s)
+  rc=0
+  ./scripts/router-test.sh || rc=$?
+  echo "emulated router: $(( $(date +%s) - start )) s"
+  [ "$rc" = 0 ] || exit "$rc"
 fi
 
 fuzz_secs=${ADAPTER_FUZZ_SECONDS:-60}
