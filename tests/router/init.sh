@@ -75,13 +75,13 @@ while read -r id b d s p hex uplink <&4; do
     fi
     say "case $id $(stty -a -F "$PORT" 2>/dev/null | tr '\n' ' ')"
     if [ "$uplink" = 1 ]; then
-        m=$(grep -c -F " data: settings" "$SIM")
+        m=$(grep -c -F " data up," "$SIM")
         say "uplink-ready $id"
-        if ! wait_lines "$SIM" $((m + 1)) 30 -e " data: settings"; then
+        if ! wait_lines "$SIM" $((m + 1)) 30 -e " data up,"; then
             say "fail uplink $id: nothing reached the server"
             finish
         fi
-        say "uplink $id $(grep -F " data: settings" "$SIM" | tail -n 1)"
+        say "uplink $id $(grep -F " data up," "$SIM" | tail -n 1)"
     fi
 done 4</router/cases
 

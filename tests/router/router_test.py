@@ -130,7 +130,7 @@ def check_stream(cases, stream):
 
 def check_uplink(case, line):
     """The simulator's line for the uplink message: one message, every byte."""
-    m = re.search(r"data: settings \d+ \d+ \d+ \d+, (\d+) bytes: ([0-9a-f ]*) \|", line)
+    m = re.search(r"data up,(?: settings [^,]*,)? (\d+) bytes: ([0-9a-f ]*) \|", line)
     if not m:
         return [f"no data message line: {line!r}"]
     got = bytes.fromhex(m.group(2))

@@ -37,10 +37,10 @@ class Checks(unittest.TestCase):
 
     def test_uplink_must_arrive_whole_in_one_message(self):
         c = self.cases[2]
-        line = f"data: settings 0 0 0 0, {len(c.uplink)} bytes: {c.uplink.hex(' ')} |x|"
+        line = f"12:00:00.000 data up, {len(c.uplink)} bytes: {c.uplink.hex(' ')} |x|"
         self.assertEqual(rt.check_uplink(c, line), [])
         half = c.uplink[:10]
-        self.assertTrue(rt.check_uplink(c, f"data: settings 0 0 0 0, 10 bytes: {half.hex(' ')} |x|"))
+        self.assertTrue(rt.check_uplink(c, f"12:00:00.000 data up, 10 bytes: {half.hex(' ')} |x|"))
 
     def test_keepalives_and_exit(self):
         head = "key msqid perms cbytes qnum lspid lrpid"
