@@ -3,7 +3,7 @@
 # (Debian 12). Safe to run again.
 set -euo pipefail
 pkgs=(build-essential cmake g++ libgtest-dev libgmock-dev faketime python3 python3-pyftpdlib
-      socat curl strace g++-mipsel-linux-gnu qemu-user procps clang libclang-rt-14-dev)
+      socat curl strace g++-mipsel-linux-gnu qemu-user procps iproute2 clang libclang-rt-14-dev)
 command -v npm >/dev/null || pkgs+=(npm)
 missing=()
 for p in "${pkgs[@]}"; do
