@@ -5,8 +5,8 @@
 # suite cross-built against musl and glibc and run under qemu-mipsel, a
 # bounded run of every fuzz target, and a longer soak of the release daemon.
 #   ADAPTER_TEST_CONFIGS  native configurations (default "release asan tsan")
-#   ADAPTER_TEST_MIPSEL   0 skips the emulated run
-#   ADAPTER_TEST_MUSL     0 skips the emulated run of the musl build
+#   ADAPTER_TEST_MUSL     0 skips the emulated suite of the musl build
+#   ADAPTER_TEST_MIPSEL   0 skips the emulated suite of the glibc build
 #   ADAPTER_FUZZ_SECONDS  seconds per fuzz target (default 60; 0 skips)
 #   ADAPTER_SIZE_BUDGET   byte budget of the stripped mipsel adapterd
 #   ADAPTER_MUSL_SIZE_BUDGET  the same for the dynamic musl adapterd (48 KB)
