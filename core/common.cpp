@@ -10,19 +10,33 @@
 #include <unistd.h>
 #include <sys/time.h>
 
+void COMM_WallClock(struct timeval *tv)
+{
+    if (gettimeofday(tv, nullptr) == 0)
+        return;
+    // A 32-bit time_t past 2038 or a broken clock source: hand out the
+    // monotonic clock, never an unset value. The interval tests see the
+    // switch as one step of the clock and go on counting.
+    struct timespec ts = {0, 0};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    tv->tv_sec = ts.tv_sec;
+    tv->tv_usec = (suseconds_t)(ts.tv_nsec / 1000);
+}
+
 uint32_t COMM_GetSystemS()
 {
     struct timeval tv;
-    gettimeofday(&tv, nullptr);
+    COMM_WallClock(&tv);
     return (uint32_t)tv.tv_sec;
 }
 
 int32_t COMM_GetSystemMS()
 {
     struct timeval tv;
-    gettimeofday(&tv, nullptr);
+    COMM_WallClock(&tv);
     // Unsigned arithmetic so the wrap is defined; only differences matter.
-    uint32_t ms = (uint32_t)tv.tv_sec * 1000u + (uint32_t)(tv.tv_usec / 1000);
+    // tv_usec is below a million: a 32-bit division, no 64-bit helper call.
+    uint32_t ms = (uint32_t)tv.tv_sec * 1000u + (uint32_t)tv.tv_usec / 1000u;
     return (int32_t)ms;
 }
 

@@ -13,6 +13,10 @@
 // and its length. Plain function pointer, no result.
 typedef void (*DataCallback)(const uint8_t *msg, int32_t len);
 
+struct timeval;
+// Reads the wall clock into *tv. Cannot fail: when the clock cannot be
+// read, the monotonic clock stands in.
+void COMM_WallClock(struct timeval *tv);
 // Whole seconds of the wall clock (jumps when the clock is set).
 uint32_t COMM_GetSystemS();
 // Wall-clock milliseconds wrapped to 32 bits; only short differences mean

@@ -5,9 +5,11 @@
 #include "core/main.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <pthread.h>
 #include <sys/msg.h>
 #include <unistd.h>
 
@@ -34,15 +36,31 @@ struct MainThread {
     pthread_t GbVar::*handle;
     void *(*entry)(void *);
     const void *arg;
+    size_t stackSize;
     const char *failMsg;
 };
 
 // The one place that lists the workers, in their start order.
 const MainThread s_threads[] = {
-    {&GbVar::ledThd, LED_Thread, nullptr, COMM_TAG("MAIN") ":create ledThd error \r"},
-    {&GbVar::tcpThd, TCP_Thread, &s_tcpCallback, COMM_TAG("MAIN") ":create tcpThd error \r"},
-    {&GbVar::uartThd, UART_Thread, &s_uartCallback, COMM_TAG("MAIN") ":create uartThd error \r"},
+    {&GbVar::ledThd, LED_Thread, nullptr, MAIN_STACK_LED, COMM_TAG("MAIN") ":create ledThd error \r"},
+    {&GbVar::tcpThd, TCP_Thread, &s_tcpCallback, MAIN_STACK_TCP, COMM_TAG("MAIN") ":create tcpThd error \r"},
+    {&GbVar::uartThd, UART_Thread, &s_uartCallback, MAIN_STACK_UART, COMM_TAG("MAIN") ":create uartThd error \r"},
 };
+
+// Starts one worker on a stack of its own size (never below the C
+// library's minimum). pthread_create's result.
+int mainStartThread(const MainThread &t, pthread_t *handle)
+{
+    size_t size = t.stackSize;
+    if (size < (size_t)PTHREAD_STACK_MIN)
+        size = (size_t)PTHREAD_STACK_MIN;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, size);
+    int rc = pthread_create(handle, &attr, t.entry, const_cast<void *>(t.arg));
+    pthread_attr_destroy(&attr);
+    return rc;
+}
 
 void sigroutine(int sig)
 {
@@ -78,7 +96,7 @@ void createThread()
         pthread_t &handle = g_gbVar.*t.handle;
         if (handle != GB_THREAD_NONE)
             continue;
-        if (pthread_create(&handle, nullptr, t.entry, const_cast<void *>(t.arg)) != 0) {
+        if (mainStartThread(t, &handle) != 0) {
             handle = GB_THREAD_NONE;
             puts(t.failMsg);
             continue;

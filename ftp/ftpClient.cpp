@@ -23,6 +23,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 static constexpr int FTP_TIMEOUT_S = 15;

@@ -76,8 +76,8 @@ int64_t tcpMonotonicMs()
 void tcpIdlePause()
 {
     struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    int toSecond = 1000 - (int)(tv.tv_usec / 1000) + 1;
+    COMM_WallClock(&tv);
+    int toSecond = 1000 - (int)tv.tv_usec / 1000 + 1;
     COMM_SleepMs(toSecond < TCP_IDLE_PAUSE_MS ? toSecond : TCP_IDLE_PAUSE_MS);
 }
 

@@ -1,48 +1,58 @@
 #!/usr/bin/env bash
-# Runs the daemon on an emulated router (qemu-system-mipsel, Malta board,
-# Debian's kernel and busybox) with its serial port on a real 16550A UART,
-# and checks every settings change the server can ask for. See the README,
-# "The emulated router".
+# Runs the packaged daemon on an emulated router (qemu-system-mipsel, Malta
+# board, Debian's kernel and busybox) with its serial port on a real 16550A
+# UART, and checks every settings change the server can ask for. See the
+# README, "The emulated router".
 #
 #   scripts/router-test.sh                a subset: 36 settings cases covering every pair of index values
 #   scripts/router-test.sh --full         all 324 combinations of the four settings indices
-#   --daemon FILE    the mipsel adapterd to run (default: a static stand-in built here)
-#   --ipk FILE       install this package's files; runs its /usr/sbin/adapterd
+#
+# By default it builds the OpenWrt package (scripts/build-ipk.sh, server
+# 127.0.0.1), installs its files into the router and runs its daemon: the
+# static link of the same musl build, since the guest has no soft-float
+# musl loader. The simulator is the musl build's, static.
+#   --daemon FILE    another mipsel adapterd to run instead
+#   --ipk FILE       another package whose files to install
 #   --loader FILE    the program interpreter a dynamically linked daemon asks for
 #   --server-host NAME   the server host compiled into the daemon (resolves to the guest's loopback)
 #   --add SRC:DEST   any other host file to put into the router
 # ADAPTER_ROUTER_CACHE  where the guest kernel and busybox are kept
 #                       (default ~/.cache/adapterd-router)
+# Needs what `scripts/install-deps.sh --cross` installs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-own_daemon=1
+own_ipk=1 own_daemon=1
 work=build/router/subset
 for a in "$@"; do
   case $a in
-    --daemon|--daemon=*|--ipk|--ipk=*) own_daemon=0 ;;
+    --ipk|--ipk=*) own_ipk=0 ;;
+    --daemon|--daemon=*) own_daemon=0 ;;
     --full) work=build/router/full ;;
   esac
 done
 
-# The simulator runs inside the router, so it is built static for mipsel;
-# so is the stand-in daemon, with the server at the guest's loopback.
-build=build/router/standin
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake \
-  -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXE_LINKER_FLAGS=-static \
-  -DADAPTER_SERVER_HOST=127.0.0.1 -DADAPTER_TESTS=ON >/dev/null
-targets=(adapter-sim)
-daemon=()
-if [ "$own_daemon" = 1 ]; then
-  targets+=(adapterd)
-  daemon=(--daemon "$build/adapterd")
+# Quiet unless it fails.
+quiet() {
+  local log
+  log=$(mktemp)
+  if ! "$@" >"$log" 2>&1; then
+    cat "$log" >&2
+    rm -f "$log"
+    exit 1
+  fi
+  rm -f "$log"
+}
+
+pkg=()
+if [ "$own_ipk" = 1 ]; then
+  quiet ./scripts/build-ipk.sh --server-host 127.0.0.1
+  pkg+=(--ipk build/ipk/adapterd.ipk)
+  [ "$own_daemon" = 1 ] && pkg+=(--daemon build/ipk/adapterd-static)
 fi
-# Quiet unless it fails: static glibc warns about its resolver at link time.
-if ! cmake --build "$build" -j 2 --target "${targets[@]}" >"$build/build.log" 2>&1; then
-  cat "$build/build.log" >&2
-  exit 1
-fi
+quiet cmake --preset mipsel-musl-test
+quiet cmake --build --preset mipsel-musl-test --target adapter-sim
 
 (cd tests/router && python3 -m unittest -q test_checks)
-exec python3 tests/router/router_test.py --sim "$build/tools/adapter-sim" --work "$work" \
-  --cache "${ADAPTER_ROUTER_CACHE:-$HOME/.cache/adapterd-router}" "${daemon[@]}" "$@"
+exec python3 tests/router/router_test.py --sim build/mipsel-musl-test/tools/adapter-sim --work "$work" \
+  --cache "${ADAPTER_ROUTER_CACHE:-$HOME/.cache/adapterd-router}" "${pkg[@]}" "$@"

@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # Installs, builds and runs every test: the suite natively, under
-# ASan+UBSan and under TSan, the cross build for the router with its size
-# budget, the suite cross-built and run under qemu-mipsel, the daemon on an
-# emulated router with a real UART, a bounded run of every fuzz target, and
-# a longer soak of the release daemon.
+# ASan+UBSan and under TSan, the cross builds for the router (glibc and
+# musl) with their size budgets, the OpenWrt package and its check, the
+# suite cross-built against musl and glibc and run under qemu-mipsel, the
+# packaged daemon on an emulated router with a real UART, a bounded run of
+# every fuzz target, and a longer soak of the release daemon.
 #   ADAPTER_TEST_CONFIGS  native configurations (default "release asan tsan")
-#   ADAPTER_TEST_MIPSEL   0 skips the emulated run
+#   ADAPTER_TEST_MUSL     0 skips the emulated suite of the musl build
+#   ADAPTER_TEST_MIPSEL   0 skips the emulated suite of the glibc build
 #   ADAPTER_TEST_ROUTER   0 skips the emulated router (full system, real UART)
 #   ADAPTER_FUZZ_SECONDS  seconds per fuzz target (default 60; 0 skips)
 #   ADAPTER_SIZE_BUDGET   byte budget of the stripped mipsel adapterd
+#   ADAPTER_MUSL_SIZE_BUDGET  the same for the dynamic musl adapterd (48 KB)
 #   ADAPTER_SOAK_SECONDS  length of the long soak (default 600; 0 skips)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
+./scripts/install-deps.sh --cross
 configs=${ADAPTER_TEST_CONFIGS:-"release asan tsan"}
 for c in $configs; do
   echo "=== $c: build"
@@ -34,6 +37,44 @@ echo "mipsel adapterd stripped: $size bytes (budget $budget)"
 if [ "$size" -gt "$budget" ]; then
   echo "FAIL: mipsel adapterd is $size bytes, above its budget of $budget" >&2
   exit 1
+fi
+
+echo "=== mipsel-musl: cross build against musl (zig), size budget, package"
+start=$(date +%s)
+cmake --preset mipsel-musl >/dev/null
+cmake --build --preset mipsel-musl --target adapterd adapterd-static
+for b in adapterd adapterd-static; do
+  mipsel-linux-gnu-strip -o "build/mipsel-musl/$b.stripped" "build/mipsel-musl/$b"
+  file "build/mipsel-musl/$b.stripped"
+done
+size=$(stat -c %s build/mipsel-musl/adapterd.stripped)
+budget=${ADAPTER_MUSL_SIZE_BUDGET:-49152}
+echo "musl adapterd stripped: $size bytes dynamic (budget $budget)," \
+     "$(stat -c %s build/mipsel-musl/adapterd-static.stripped) bytes static"
+if [ "$size" -gt "$budget" ]; then
+  echo "FAIL: musl adapterd is $size bytes, above its budget of $budget" >&2
+  exit 1
+fi
+# The router's libc and nothing else: no C++ runtime, no libgcc_s.
+needed=$(readelf -dW build/mipsel-musl/adapterd | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+if [ "$needed" != libc.so ]; then
+  echo "FAIL: musl adapterd needs '$needed', not libc.so alone" >&2
+  exit 1
+fi
+# The package the emulated router runs: the server on its own loopback.
+./scripts/build-ipk.sh --server-host 127.0.0.1
+tests/package/check-ipk.sh build/ipk/adapterd.ipk --server-host 127.0.0.1
+echo "mipsel-musl build and package: $(( $(date +%s) - start )) s"
+
+if [ "${ADAPTER_TEST_MUSL:-1}" != 0 ]; then
+  echo "=== mipsel-musl-test: cross build against musl, then the suite under qemu-mipsel"
+  start=$(date +%s)
+  cmake --preset mipsel-musl-test >/dev/null
+  cmake --build --preset mipsel-musl-test
+  echo "mipsel-musl-test build: $(( $(date +%s) - start )) s"
+  start=$(date +%s)
+  ctest --preset mipsel-musl-test
+  echo "mipsel musl emulated suite: $(( $(date +%s) - start )) s"
 fi
 
 if [ "${ADAPTER_TEST_MIPSEL:-1}" != 0 ]; then

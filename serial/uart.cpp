@@ -20,9 +20,12 @@ struct UartSpeed {
     speed_t code;
 };
 
-// The rates the driver sets; anything else is refused.
+// The rates the driver sets; anything else is refused. The slow three are
+// where meters and other slow devices live, and the server's data message
+// can ask for them.
 constexpr UartSpeed UART_SPEEDS[] = {
-    {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
+    {1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
+    {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
 };
 
 // Shortest time a read that gathers nothing may take.
@@ -133,7 +136,9 @@ int32_t uartFrameAttr(struct termios *t, int32_t dataBits, char parity, int32_t 
 {
     struct termios n = *t;
     n.c_cflag |= CLOCAL | CREAD;
-    n.c_cflag &= ~(tcflag_t)CSIZE;
+    // No hang-up on close: a settings change closes and reopens the port,
+    // and dropping DTR and RTS in between resets many devices.
+    n.c_cflag &= ~(tcflag_t)(CSIZE | HUPCL);
     if (dataBits == 7) {
         n.c_cflag |= CS7;
     } else if (dataBits == 8) {

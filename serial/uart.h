@@ -24,7 +24,8 @@ int32_t UART_IsGone(int32_t fd);
 // 0 when the speed was set, -1 otherwise (port unchanged on a refused rate).
 int32_t UART_ChangeBaudrate(int32_t fd, int32_t baudRate);
 
-// Exposed for tests: the frame-format and raw-mode changes that opening
-// applies, computed on *t alone (no system call; prints the same error
-// lines). 0 on success, 1 for unsupported data bits with *t unchanged.
+// Exposed for tests: the frame-format, raw-mode and no-hang-up changes
+// that opening applies, computed on *t alone (no system call; prints the
+// same error lines). 0 on success, 1 for unsupported data bits with *t
+// unchanged.
 int32_t uartFrameAttr(struct termios *t, int32_t dataBits, char parity, int32_t stopBits);

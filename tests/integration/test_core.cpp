@@ -79,7 +79,9 @@ TEST(Core, SigintEndsLikeSigterm)
     sb.writeIdentity("SN1", "P");
     th::Daemon d;
     d.start(sb, 0);
-    ASSERT_TRUE(d.waitFor("tag: pairCode", 2000));
+    // The workers start after the handlers are installed; the identity
+    // lines come before, and a signal then would find no handler yet.
+    ASSERT_TRUE(d.waitFor("[UART]:enter uart thread", 5000));
     d.signal(SIGINT);
     EXPECT_EQ(d.waitExit(7000), 0);
     EXPECT_EQ(d.count(kHandler), 1u);

@@ -1,9 +1,43 @@
 #include <gtest/gtest.h>
 
+#include <sys/time.h>
+
+#include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <random>
 
 #include "core/common.h"
+
+// The wall clock as the adapter reads it, replaced for this program so a
+// test can make it fail as a 32-bit time_t does from 2038 on. The symbol is
+// the one <sys/time.h> redirects to where time_t was widened to 64 bits.
+#if defined(__GLIBC__) && defined(__USE_TIME_BITS64) && __TIMESIZE == 32
+#define TEST_GETTIMEOFDAY "__gettimeofday64"
+#elif !defined(__GLIBC__) && defined(_REDIR_TIME64) && _REDIR_TIME64
+#define TEST_GETTIMEOFDAY "__gettimeofday_time64"
+#else
+#define TEST_GETTIMEOFDAY "gettimeofday"
+#endif
+
+namespace {
+std::atomic<bool> s_clockFails{false};
+}
+
+extern "C" int testGettimeofday(struct timeval *tv, void *) __asm__(TEST_GETTIMEOFDAY);
+extern "C" int testGettimeofday(struct timeval *tv, void *)
+{
+    if (s_clockFails.load()) {
+        errno = EOVERFLOW;
+        return -1;  // *tv untouched, as the C library leaves it
+    }
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tv->tv_sec = ts.tv_sec;
+    tv->tv_usec = (suseconds_t)(ts.tv_nsec / 1000);
+    return 0;
+}
 
 namespace {
 
@@ -65,6 +99,22 @@ TEST(Clock, MillisecondsDifferenceIsShortAcrossWrap)
     int32_t d = (int32_t)((uint32_t)b - (uint32_t)a);
     EXPECT_GE(d, 20);
     EXPECT_LT(d, 2000);
+    EXPECT_NEAR((double)COMM_GetSystemS(), (double)time(nullptr), 1.0);
+}
+
+// A clock that cannot be read must not hand out whatever was on the stack:
+// the monotonic clock stands in until the wall clock reads again.
+TEST(Clock, FailingWallClockFallsBackToMonotonic)
+{
+    s_clockFails = true;
+    struct timespec mono;
+    clock_gettime(CLOCK_MONOTONIC, &mono);
+    uint32_t s = COMM_GetSystemS();
+    int32_t ms = COMM_GetSystemMS();
+    s_clockFails = false;
+    EXPECT_NEAR((double)s, (double)mono.tv_sec, 1.0);
+    uint32_t monoMs = (uint32_t)mono.tv_sec * 1000u + (uint32_t)(mono.tv_nsec / 1000000);
+    EXPECT_LT((uint32_t)ms - monoMs, 1000u);
     EXPECT_NEAR((double)COMM_GetSystemS(), (double)time(nullptr), 1.0);
 }
 

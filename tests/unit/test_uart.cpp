@@ -80,7 +80,7 @@ struct termios attrOf(int fd)
 struct termios base()
 {
     struct termios t = {};
-    t.c_cflag = CS8 | PARODD | CSTOPB;
+    t.c_cflag = CS8 | PARODD | CSTOPB | HUPCL;
     t.c_iflag = ICRNL | IXON;
     t.c_lflag = ICANON | ECHO | ISIG;
     t.c_oflag = OPOST | ONLCR;
@@ -114,6 +114,7 @@ TEST(UartAttr, ParityLettersDataAndStopBits)
         EXPECT_EQ((t.c_iflag & INPCK) != 0, c.inpck);
         EXPECT_EQ((t.c_cflag & CSTOPB) != 0, c.cstopb);
         EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), (tcflag_t)(CLOCAL | CREAD));
+        EXPECT_FALSE(t.c_cflag & HUPCL);  // DTR and RTS stay up across a reopen
         EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ECHOE | ISIG), 0u);
         EXPECT_EQ(t.c_oflag & (OPOST | ONLCR | OCRNL), 0u);
         EXPECT_EQ(t.c_iflag & (INLCR | ICRNL | IXON | IXOFF | IXANY), 0u);
@@ -177,13 +178,39 @@ TEST(UartPty, OpenAppliesWhatThePtyKeeps)
     UART_Close(&fd);
 }
 
+// The slow rates of the message format are set like the others, and the
+// port no longer hangs up when it is closed for a settings change.
+TEST(UartPty, SlowRatesAreSetAndHangUpIsOff)
+{
+    TestPty pty;
+    const struct {
+        int32_t rate;
+        speed_t code;
+    } slow[] = {{1200, B1200}, {2400, B2400}, {4800, B4800}};
+    for (const auto &r : slow) {
+        Stdout out;
+        int32_t fd = UART_Open(pty.slave.c_str(), r.rate, 8, 'N', 1);
+        std::string log = out.done();
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(log.find("fail in"), std::string::npos) << log;
+        struct termios t = attrOf(fd);
+        EXPECT_EQ(cfgetispeed(&t), r.code);
+        EXPECT_EQ(cfgetospeed(&t), r.code);
+        EXPECT_FALSE(t.c_cflag & HUPCL);
+        EXPECT_EQ(UART_ChangeBaudrate(fd, 115200), 0);
+        EXPECT_EQ(UART_ChangeBaudrate(fd, r.rate), 0);
+        EXPECT_EQ(cfgetospeed(&(t = attrOf(fd))), r.code);
+        UART_Close(&fd);
+    }
+}
+
 TEST(UartPty, RefusedRateKeepsSpeedButAppliesTheRest)
 {
     TestPty pty;
     int32_t fd = UART_Open(pty.slave.c_str(), 19200, 8, 'N', 1);
     ASSERT_GE(fd, 0);
     UART_Close(&fd);
-    for (int32_t rate : {4800, 1200, 0}) {
+    for (int32_t rate : {300, 14400, 0}) {
         Stdout out;
         fd = UART_Open(pty.slave.c_str(), rate, 8, 'N', 2);
         std::string log = out.done();
