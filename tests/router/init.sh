@@ -95,4 +95,7 @@ kill -TERM "$pid"
 wait "$pid"
 status=$?
 say "exit $status $(($(now_cs) - t0))"
+# The daemon was the last to close its port: with hang-up on close left on,
+# the driver would have dropped RTS and DTR, as at every settings change.
+say "lines-after-exit $(grep '^1:' /proc/tty/driver/serial)"
 finish

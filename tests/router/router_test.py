@@ -259,7 +259,7 @@ def run(args, cases, work):
             elif key == "uplink":
                 n, _, sim_line = text.partition(" ")
                 res["uplinks"][int(n)] = sim_line
-            elif key in ("msgq-head", "msgq", "status", "leds", "exit"):
+            elif key in ("msgq-head", "msgq", "status", "leds", "exit", "lines-after-exit"):
                 res[key] = text
             elif key == "fail":
                 res["fail"].append(f"guest: {text}")
@@ -314,6 +314,9 @@ def exit_errors(res):
     secs = int(cs) / 100
     if not 2.9 <= secs <= 7:
         errors.append(f"ended {secs:.2f} s after SIGTERM, expected 3 to 5")
+    lines = res.get("lines-after-exit", "")
+    if not ("RTS" in lines and "DTR" in lines):
+        errors.append(f"RTS and DTR dropped when the daemon closed its port: {lines!r}")
     log = b"\n".join(res["log"])
     for text in (GBK_MAIN + b":Sigroutine **********", GBK_MAIN + b":exit -------------- "):
         if log.count(text) != 1:
