@@ -43,12 +43,11 @@ struct Rig {
     ft::Stream st{srv};
     th::Daemon d;
 
-    void start(uint16_t ftpPort = 0)
+    void start(uint16_t ftpPort = 0, std::map<std::string, std::string> env = {})
     {
         sb.writeIdentity("SN0001", "PC01");
         pty.linkAs(sb, "/dev/ttyS0");
         ft::CloseOnExecAll();
-        std::map<std::string, std::string> env;
         if (ftpPort != 0)
             env["ADAPTER_FTP_PORT"] = std::to_string(ftpPort);
         d.start(sb, srv.port(), env);
@@ -818,4 +817,26 @@ TEST(Faults, SigtermMidLocalUpgradeLeavesNoPackage)
     ExpectCleanTerm(r.d);
     EXPECT_FALSE(r.sb.exists(kPackage));
     ExpectPrefixOnly(r.sb, pkg);
+}
+
+// Thread creations fail: all three in the first pass, the LED thread's
+// again in the second. Each is retried a pass later, so the LED thread
+// starts after the link has come up and set its LEDs: its late start paints
+// nothing over them.
+TEST(Faults, LedThreadStartingLateKeepsTheLinkLeds)
+{
+#ifdef ADAPTER_EMULATOR
+    GTEST_SKIP() << "the emulator keeps preload libraries for itself";
+#endif
+    Rig r;
+    r.start(0, {{"LD_PRELOAD", ADAPTER_FAIL_FIRST_THREAD}, {"ADAPTER_FAIL_THREADS", "4"}});
+    ASSERT_TRUE(r.online(8000));
+    const std::string tag = "\xA1\xBE" "MAIN\xA1\xBF:create ";
+    EXPECT_EQ(r.d.count(tag + "ledThd error \r\n"), 2u);
+    EXPECT_EQ(r.d.count(tag + "tcpThd error \r\n"), 1u);
+    EXPECT_EQ(r.d.count(tag + "uartThd error \r\n"), 1u);
+    ASSERT_TRUE(r.d.waitFor("[LED]:enter led thread...\r\n", 5000));
+    usleep(300 * 1000);  // whatever the new thread would do at its start
+    EXPECT_EQ(r.sb.led(true), "1") << "online LED shows the resting pattern while connected";
+    EXPECT_EQ(r.d.count("connect success"), 1u);
 }
