@@ -135,6 +135,8 @@ void uartInit(DataCallback callback)
 {
     memset(g_uartInfo.recvBuf, 0, sizeof g_uartInfo.recvBuf);
     g_uartInfo.callback = callback;
+    // A transfer cut short by the end of an earlier run cannot be resumed.
+    UPGRADE_Abandon();
 }
 
 void uartWake()
@@ -190,6 +192,9 @@ void uartClosePort()
 void uartExit()
 {
     uartClosePort();
+    // An unfinished transfer dies with the process; its staging file would
+    // only take the room the next one needs.
+    UPGRADE_Abandon();
     puts("[UART]:uartExit-----------\r");
 }
 

@@ -795,6 +795,8 @@ TEST(Faults, SigtermMidDownloadLeavesNoPackage)
     ASSERT_GE(ftp.dataSent(), 4096u);
     ExpectCleanTerm(r.d);
     EXPECT_EQ(r.sb.readFile(kPackage), "previous package");
+    // The download was abandoned in time to remove its staging file.
+    EXPECT_EQ(PackageDir(r.sb), "zovClient.tar ");
 }
 
 TEST(Faults, SigtermMidLocalUpgradeLeavesNoPackage)
@@ -816,7 +818,8 @@ TEST(Faults, SigtermMidLocalUpgradeLeavesNoPackage)
     r.pty.write(Bytes(f.begin(), f.begin() + 400));
     ExpectCleanTerm(r.d);
     EXPECT_FALSE(r.sb.exists(kPackage));
-    ExpectPrefixOnly(r.sb, pkg);
+    // The serial thread gave up the transfer, and its staging file, on exit.
+    EXPECT_FALSE(r.sb.exists(kLocalPart));
 }
 
 // Thread creations fail: all three in the first pass, the LED thread's
