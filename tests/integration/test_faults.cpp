@@ -436,6 +436,7 @@ TEST(Faults, FileSizeLimitFailsUpgradesWithoutKillingTheAdapter)
     ASSERT_TRUE(r.d.running()) << "ended, status " << r.d.waitExit(0) << "\n" << r.d.log();
     EXPECT_EQ(r.sb.readFile(kPackage), "previous package");
     EXPECT_EQ(PackageDir(r.sb), "zovClient.tar ");
+    EXPECT_EQ(r.d.count("\xA1\xBE" "FTP" "\xA1\xBF" ":break while \r\n"), 1u);
 
     // Local chunks of 998 bytes reach the file in appends of 4990 bytes:
     // with the limit at two of them, the third starts at the limit. The
@@ -444,6 +445,7 @@ TEST(Faults, FileSizeLimitFailsUpgradesWithoutKillingTheAdapter)
     ASSERT_EQ(prlimit(r.d.pid(), RLIMIT_FSIZE, &lim, nullptr), 0);
     int stalls = 0;
     EXPECT_EQ(PushPackage(r.pty, pkg, 998, 2, &stalls), 9980 + 4 * 998);
+    EXPECT_TRUE(r.d.waitFor("fail in UPGRADE_SaveData, line:76\r\n", 1000));
     usleep(300000);
     ASSERT_TRUE(r.d.running());
     EXPECT_EQ(r.sb.readFile(kPackage), "previous package");
@@ -701,6 +703,7 @@ TEST(Faults, SerialPortUnpluggedIsRetriedOnceASecondAndResumes)
     ASSERT_TRUE(d.running());
     size_t opens = 0;
     std::string log = d.log().substr(mark);
+    EXPECT_NE(log.find("[UART]:uart port lost\r\n"), std::string::npos);
     for (size_t p = log.find(kOpenError); p != std::string::npos; p = log.find(kOpenError, p + 1))
         opens++;
     EXPECT_GE(opens, 3u) << "the vanished port is not being reopened\n" << log.substr(0, 2000);
@@ -782,6 +785,8 @@ TEST(Faults, SigtermWhileOnline)
     ASSERT_FALSE(r.st.next(0x40, 3000).empty());
     ExpectCleanTerm(r.d);
     EXPECT_TRUE(r.srv.peerClosed(1000));
+    // The link thread woke for the exit and closed the link itself.
+    EXPECT_EQ(r.d.count("[TCP]:tcpExit----------------- \r\n"), 1u);
 }
 
 TEST(Faults, SigtermMidDownloadLeavesNoPackage)

@@ -21,6 +21,7 @@
 #include "core/globals.h"
 #include "link/message.h"
 #include "link/tcpThread.h"
+#include "tests/support/fsorder.h"
 #include "tests/support/harness.h"
 
 namespace {
@@ -365,10 +366,16 @@ TEST_F(LinkThread, UpgradeStoresPackageByRenameAndEnds)
               std::string::npos);
     EXPECT_NE(out.find("[TCP]: upgrade success, file size:5003\r\n"), std::string::npos);
     EXPECT_NE(out.find("[TCP]: upgrade errorCode: 0\r\n"), std::string::npos);
+    for (const char *line : {"\xA1\xBE" "FTP\xA1\xBF:ftpPasvConnect d_sock=", "\xA1\xBE" "FTP\xA1\xBF:ftpSendcmd RETR result=150 \r\n",
+                             "\xA1\xBE" "FTP\xA1\xBF:Quit ------------ \r\n"})
+        EXPECT_NE(out.find(line), std::string::npos) << line;
     EXPECT_TRUE(GB_TestEvent(GB_EVENT_EXIT));
     EXPECT_EQ(ftp.retrPath(), "/dir/new.tar");
     EXPECT_EQ(sb.readFile("/usr/bin/zov/zovClient.tar"), content);
     EXPECT_FALSE(sb.exists("/usr/bin/zov/zovClient.tar.download"));
+    // Data on the disk before the name: a power cut never leaves a
+    // complete-looking but short package.
+    EXPECT_TRUE(th::SyncedBeforeRename("/usr/bin/zov/zovClient.tar.download", "/usr/bin/zov/zovClient.tar"));
 }
 
 TEST_F(LinkThread, RefusedRetrKeepsEarlierPackageAndLeavesNoPart)
