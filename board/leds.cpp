@@ -113,10 +113,20 @@ bool ledStep(bool mayWrite)
     return true;
 }
 
-// Plays every tick due by nowMs that may be played here.
+// Plays every tick due by nowMs that may be played here. A run of ticks
+// that only count is taken in one step, however long the interval.
 void ledAdvance(int64_t nowMs, bool mayWrite)
 {
-    while (g_ledEvent != 0 && s_nextTickMs <= nowMs && ledStep(mayWrite)) {
+    while (g_ledEvent != 0 && s_nextTickMs <= nowMs) {
+        if (g_flashNum != 0 && s_tick < g_flashTimer) {
+            int64_t due = (nowMs - s_nextTickMs) / LED_TICK_MS + 1;
+            int64_t left = (int64_t)(g_flashTimer - s_tick);
+            int64_t n = due < left ? due : left;
+            s_tick += (uint32_t)n;
+            s_nextTickMs += n * LED_TICK_MS;
+        } else if (!ledStep(mayWrite)) {
+            break;
+        }
     }
 }
 

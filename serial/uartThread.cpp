@@ -23,7 +23,8 @@
 // An idle port costs no wake-ups: the thread waits with poll() for the first
 // byte (or a hang-up), for the wake descriptor that a published settings
 // change writes, and for the exit descriptor, with no time limit. Only once a
-// byte is there does it gather with the driver's 0.1 s read time-outs.
+// byte is there does it gather with the driver's 0.1 s read time-outs (and
+// while reads keep filling the buffer, it goes on reading without a poll).
 #include "serial/uartThread.h"
 
 #include <atomic>
@@ -104,6 +105,9 @@ struct UartInfo {
 // Written after a settings change is published. Made before main() runs, as
 // the link thread may publish before this thread exists.
 const int s_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+// Serial thread only: the last read filled the buffer, so the line is
+// busy and the next read need not be waited for.
+bool s_readFull = false;
 
 // Static initialisation is the start state: the link thread may deliver
 // data before this thread has run at all, so nothing it shares is reset
@@ -252,10 +256,13 @@ void uartProcessRecvData()
 {
     uint8_t *buf = g_uartInfo.recvBuf;
     int32_t fd = g_uartInfo.fd.load(std::memory_order_relaxed);
-    if (!uartWaitInput(fd))
+    // On a busy line a poll per read would only add a system call; a read
+    // still returns within 0.1 s of silence, so events wait no longer.
+    if (!s_readFull && !uartWaitInput(fd))
         return;
     memset(buf, 0, MSG_MAX_LEN);
     int32_t count = UART_Read(fd, buf + MSG_DATA_HEAD_LEN, MSG_DATA_MAX);
+    s_readFull = count == MSG_DATA_MAX;
     COMM_PutLe32(buf + MSG_OFF_DATALEN, (uint32_t)count);
     if (count <= 0) {
         // A port that has gone away (unplugged adapter, closed pty) would
