@@ -181,24 +181,6 @@ TEST_F(Link, RefusedHeartbeatSendsAdapterBackToLogin)
     EXPECT_EQ(d.count("lost server"), 0u);
 }
 
-// A server that closes the connection in good order: the adapter drops the
-// link as a failed receive, not at its silence limit, shows it on the LEDs,
-// and connects again by the usual rule.
-TEST_F(Link, OrderlyCloseDropsTheLinkAtOnce)
-{
-    startAndAccept();
-    login(0);
-    ASSERT_TRUE(d.waitFor("[TCP]:online success \r\n", 2000));
-    size_t mark = d.logSize();
-    srv.closeClient();
-    EXPECT_TRUE(d.waitFor("[TCP]:recv socket error \r\n", 8000, mark));
-    EXPECT_TRUE(WaitLed(sb, false, "1", 2000));
-    EXPECT_TRUE(WaitLed(sb, true, "0", 2000));
-    ASSERT_TRUE(srv.accept(15000));
-    EXPECT_TRUE(d.waitFor("[TCP]:connect success \r\n", 2000, d.log().find("recv socket error")));
-    EXPECT_EQ(d.count("lost server"), 0u);
-}
-
 TEST_F(Link, RefusedConnectionFailsPromptlyAndRetriesTenSecondsLater)
 {
     srv.stopListening();  // nothing listens on the port any more

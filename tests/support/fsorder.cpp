@@ -1,5 +1,5 @@
-// Link-time wraps of fsync() and rename() that record each call (the path
-// an fsync()ed descriptor names at that moment) before doing it.
+// Link-time wraps of fsync() and rename() that record each call before
+// doing it: "S<path the descriptor names>" or "R<from>\n<to>".
 #include "tests/support/fsorder.h"
 
 #include <unistd.h>
@@ -10,7 +10,7 @@
 namespace {
 
 std::mutex s_mu;
-std::vector<std::string> s_calls;  // "fsync <path>" or "rename <from>\n<to>"
+std::vector<std::string> s_calls;
 
 void Record(const std::string &call)
 {
@@ -34,38 +34,26 @@ extern "C" int __wrap_fsync(int fd)
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     ssize_t n = readlink(link, target, sizeof target - 1);
     target[n > 0 ? n : 0] = '\0';
-    Record(std::string("fsync ") + target);
+    Record(std::string("S") + target);
     return __real_fsync(fd);
 }
 
 extern "C" int __wrap_rename(const char *from, const char *to)
 {
-    Record(std::string("rename ") + from + "\n" + to);
+    Record(std::string("R") + from + "\n" + to);
     return __real_rename(from, to);
 }
 
-namespace th {
-
-void FsCallsClear()
-{
-    std::lock_guard<std::mutex> g(s_mu);
-    s_calls.clear();
-}
-
-bool SyncedBeforeRename(const std::string &from, const std::string &to)
+bool th::SyncedBeforeRename(const std::string &from, const std::string &to)
 {
     std::lock_guard<std::mutex> g(s_mu);
     bool synced = false;
     for (const std::string &c : s_calls) {
-        if (c.compare(0, 6, "fsync ") == 0 && EndsWith(c, from))
+        size_t nl = c.find('\n');
+        if (c[0] == 'S' && EndsWith(c, from))
             synced = true;
-        if (c.compare(0, 7, "rename ") == 0) {
-            size_t nl = c.find('\n');
-            if (EndsWith(c.substr(0, nl), from) && EndsWith(c, to))
-                return synced;
-        }
+        else if (c[0] == 'R' && EndsWith(c.substr(0, nl), from) && EndsWith(c, to))
+            return synced;
     }
     return false;
 }
-
-}  // namespace th

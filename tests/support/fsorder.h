@@ -1,15 +1,13 @@
 // The order of the calls that make a package durable, seen through
-// link-time wraps of fsync() and rename() (tests/CMakeLists.txt adds
-// -Wl,--wrap=fsync,--wrap=rename to the programs that use this). tmpfs
-// makes an fsync free, so no timing could tell whether a file was synced
-// before it was renamed into place.
+// link-time wraps of fsync() and rename() (-Wl,--wrap=fsync,--wrap=rename,
+// set in tests/CMakeLists.txt for the programs that use this): tmpfs makes
+// an fsync free, so no timing could tell whether a file was synced before
+// it was renamed into place.
 #pragma once
 #include <string>
 
 namespace th {
 
-// Forgets the calls seen so far.
-void FsCallsClear();
 // True when a file whose path ends in `from` was fsync()ed, and only then
 // renamed to a path ending in `to`.
 bool SyncedBeforeRename(const std::string &from, const std::string &to);

