@@ -17,18 +17,23 @@ constexpr int32_t LED_TICK_MS = 50;
 
 // Requests an LED event; out-of-range type or event changes nothing.
 // ON/OFF/FLIP switch at once and cancel a pending flash (its final state is
-// not applied). FLASH records the request for the LED thread and returns;
-// it is dropped whole while another flash is pending.
+// not applied). FLASH records the request for the LED thread and returns
+// without switching anything; it is dropped whole while another flash is
+// pending. Any thread, also while holding sendMutex.
 void LED_SetLedEvent(uint8_t ledType, uint8_t ledEvent, uint8_t flashNum, uint32_t flashTimer,
                      uint8_t finishEvent);
-// Thread body; arg ignored. Ticks every 50 ms while a flash is pending and
-// sleeps while none is. Returns null within 250 ms of GB_EVENT_EXIT.
+// Resting pattern (data LED off, online LED on) and no pending flash. The
+// main thread calls it once before it starts any worker, so it can never
+// land over a state the link has set.
+void LED_Init();
+// Thread body; arg ignored. Plays flashes out: it sleeps until a flip or a
+// visible final state is due, or until GB_EVENT_EXIT, then leaves the
+// resting pattern and returns null. Changes nothing when it starts.
 void *LED_Thread(void *arg);
 
-// The steps of LED_Thread, exposed so tests can drive the tick without
-// sleeping. ledInit: clears any pending flash and the tick counter, data
-// LED off, online LED on. ledTick: one 50 ms step of a pending flash.
-// ledExit: the resting pattern again. Only the LED thread calls them.
-void ledInit();
-void ledTick();
-void ledExit();
+// Exposed for tests. ledPass: one pass of LED_Thread (plays what is due by
+// the clock, sets the next wake-up); returns the thread's timer descriptor.
+// ledSetClock: the monotonic milliseconds the module reads (null: the real
+// clock), so tests can step time.
+int ledPass();
+void ledSetClock(int64_t (*clock)());

@@ -1,12 +1,18 @@
-// Common helpers: wall-clock readings, an EINTR-proof sleep, a hex dump and
-// the table-free CRC-16/CCITT-FALSE. No state; callable from any thread.
+// Common helpers: wall-clock and monotonic readings, an EINTR-proof sleep,
+// the one host-name resolver, a hex dump and the table-free
+// CRC-16/CCITT-FALSE. No state; callable from any thread.
 #include "core/common.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <strings.h>
 #include <unistd.h>
 #include <sys/time.h>
 
@@ -38,6 +44,30 @@ int32_t COMM_GetSystemMS()
     // tv_usec is below a million: a 32-bit division, no 64-bit helper call.
     uint32_t ms = (uint32_t)tv.tv_sec * 1000u + (uint32_t)tv.tv_usec / 1000u;
     return (int32_t)ms;
+}
+
+int64_t COMM_MonotonicMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+int32_t COMM_PollMs(struct pollfd *fds, int32_t n, int32_t timeoutMs)
+{
+    int64_t deadline = COMM_MonotonicMs() + (timeoutMs > 0 ? timeoutMs : 0);
+    int32_t wait = timeoutMs;
+    for (;;) {
+        int r = poll(fds, (nfds_t)n, wait < 0 ? -1 : wait);
+        if (r >= 0 || errno != EINTR)
+            return r;
+        if (timeoutMs < 0)
+            continue;
+        int64_t left = deadline - COMM_MonotonicMs();
+        if (left <= 0)
+            return 0;
+        wait = (int32_t)left;
+    }
 }
 
 void COMM_SleepMs(int32_t ms)
@@ -75,6 +105,39 @@ uint16_t COMM_Crc16(const uint8_t *data, uint16_t len)
 uint32_t COMM_Elapsed(uint32_t since, uint32_t now)
 {
     return now > since ? now - since : since - now;
+}
+
+namespace {
+
+// Names under the reserved top-level domain "invalid" never resolve:
+// answering at once saves a resolver round trip per attempt.
+bool commIsInvalidName(const char *host)
+{
+    static const char kSuffix[] = ".invalid";
+    size_t n = strlen(host);
+    size_t k = sizeof kSuffix - 1;
+    if (n >= k && strcasecmp(host + n - k, kSuffix) == 0)
+        return true;
+    return strcasecmp(host, kSuffix + 1) == 0;
+}
+
+}  // namespace
+
+int32_t COMM_ResolveHost(const char *host, struct in_addr *addr)
+{
+    if (host == nullptr || host[0] == '\0' || commIsInvalidName(host))
+        return -1;
+    if (inet_pton(AF_INET, host, addr) == 1)
+        return 0;
+    struct hostent he;
+    struct hostent *res = nullptr;
+    char work[2048];
+    int herr = 0;
+    if (gethostbyname_r(host, &he, work, sizeof work, &res, &herr) != 0 || res == nullptr ||
+        res->h_addrtype != AF_INET || res->h_length != (int)sizeof *addr || res->h_addr_list[0] == nullptr)
+        return -1;
+    memcpy(addr, res->h_addr_list[0], sizeof *addr);
+    return 0;
 }
 
 int32_t COMM_SyncDir(const char *path)

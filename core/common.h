@@ -1,8 +1,11 @@
 // Common helpers shared by every module: two readings of the wall clock,
-// a sleep, a hex dump for diagnostics and the CRC-16 of the local frames.
-// Stateless; safe from any thread.
+// the monotonic clock for bounded waits, a sleep, host-name resolution, a
+// hex dump for diagnostics and the CRC-16 of the local frames. Stateless;
+// safe from any thread.
 #pragma once
 #include <cstdint>
+
+struct in_addr;
 
 // Full-width brackets of some log tags, stored in GBK and written byte for
 // byte: COMM_TAG("FTP") is 【FTP】. Kept as separate literals so a following
@@ -22,12 +25,25 @@ uint32_t COMM_GetSystemS();
 // Wall-clock milliseconds wrapped to 32 bits; only short differences mean
 // anything, so use it for log stamps only.
 int32_t COMM_GetSystemMS();
+// Milliseconds of the monotonic clock: deadlines of waits, immune to steps
+// of the wall clock.
+int64_t COMM_MonotonicMs();
+// poll() until something is ready or timeoutMs (< 0: no limit) has passed;
+// a signal does not cut the wait short. poll's result: the number of ready
+// entries, 0 on time-out, -1 on failure.
+struct pollfd;
+int32_t COMM_PollMs(struct pollfd *fds, int32_t n, int32_t timeoutMs);
 // Sleeps the caller for ms milliseconds; a signal does not cut it short.
 void COMM_SleepMs(int32_t ms);
 // Prints title, then each byte as "%02x ", then the line end.
 void COMM_PrintData(const char *title, const uint8_t *data, int32_t len);
 // CRC-16/CCITT-FALSE over len bytes (0xFFFF for len 0, data untouched).
 uint16_t COMM_Crc16(const uint8_t *data, uint16_t len);
+// First IPv4 address of a dotted address or host name into *addr, without
+// the heap or the resolver's shared static result. 0 on success; -1 (addr
+// unchanged) for a null or empty name, a name under the reserved domain
+// "invalid" (never asked: it cannot resolve), or a failed lookup.
+int32_t COMM_ResolveHost(const char *host, struct in_addr *addr);
 // Makes a rename in the directory holding path durable (fsync of that
 // directory). 0 on success, -1 when the directory cannot be synced.
 int32_t COMM_SyncDir(const char *path);

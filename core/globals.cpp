@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <unistd.h>
@@ -24,6 +25,10 @@ constexpr size_t GB_FILE_READ_MAX = 199;   // only the head of the file counts
 constexpr size_t GB_FILE_TEXT_SIZE = 400;
 constexpr const char *GB_ALIVE_TEXT = "app-alive";
 constexpr const char *GB_FILE_TEMPLATE = "config deviceInfo\r\n\toption serialNum %s\r\n\toption pairCode %s\r\n";
+
+// Made before main(): the signal handler may write it at any moment and
+// must never see it half made.
+const int s_exitFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 
 pthread_mutex_t s_infoMutex = PTHREAD_MUTEX_INITIALIZER;   // identity fields
 pthread_mutex_t s_fileMutex = PTHREAD_MUTEX_INITIALIZER;   // one rewrite at a time
@@ -49,6 +54,11 @@ void gbClear()
     g_gbVar.msgId = 0;
     memset(&g_gbVar.aliveMsg, 0, sizeof g_gbVar.aliveMsg);
     g_gbVar.events.store(0, std::memory_order_relaxed);
+    // A cleared exit event must not leave the waits woken.
+    uint64_t drain;
+    if (s_exitFd >= 0 && read(s_exitFd, &drain, sizeof drain) < 0) {
+        // Nothing to drain.
+    }
     g_gbVar.tcpThd = g_gbVar.uartThd = g_gbVar.ledThd = (pthread_t)0;
     memset(&g_gbVar.sendMutex, 0, sizeof g_gbVar.sendMutex);
     gbSetDeviceInfo("", "");
@@ -108,6 +118,19 @@ int32_t gbReplaceFile(const char *path, const char *text, size_t len)
 }
 
 }  // namespace
+
+int GB_ExitFd() { return s_exitFd; }
+
+void gbWakeExit()
+{
+    uint64_t one = 1;
+    int saved = errno;
+    // Never blocks (non-blocking, and the counter cannot fill up in practice).
+    if (s_exitFd >= 0 && write(s_exitFd, &one, sizeof one) < 0) {
+        // Already readable; nothing else to do.
+    }
+    errno = saved;
+}
 
 int32_t GB_GetTagValueStr(const char *text, const char *tag, char *value, size_t valueSize)
 {

@@ -62,9 +62,23 @@ int32_t GB_ModifyDeviceInfo(const char *serialNum, const char *pairCode);
 // Copies the current identity pair, both from the same update.
 void GB_GetDeviceInfo(char serialNum[GB_SERIALNUM_SIZE], char pairCode[GB_PAIRCODE_SIZE]);
 
+// Descriptor that turns readable when GB_EVENT_EXIT is set and stays so
+// (it is never drained): every thread adds it to its waits, so exit wakes
+// them all at once. Made before main() runs; -1 only if that failed, and
+// then the process exit ends the waits.
+int GB_ExitFd();
+// Makes GB_ExitFd() readable; async-signal-safe (one write()).
+void gbWakeExit();
+
 // Event word: set and clear are atomic read-modify-writes of the whole word
-// (async-signal-safe); a set publishes the writes made before it.
-inline void GB_SetEvent(uint32_t bit) { g_gbVar.events.fetch_or(bit, std::memory_order_acq_rel); }
+// (async-signal-safe); a set publishes the writes made before it, and
+// setting GB_EVENT_EXIT also wakes every thread's wait.
+inline void GB_SetEvent(uint32_t bit)
+{
+    g_gbVar.events.fetch_or(bit, std::memory_order_acq_rel);
+    if ((bit & GB_EVENT_EXIT) != 0)
+        gbWakeExit();
+}
 inline void GB_ClearEvent(uint32_t bit) { g_gbVar.events.fetch_and(~bit, std::memory_order_acq_rel); }
 inline bool GB_TestEvent(uint32_t bit) { return (g_gbVar.events.load(std::memory_order_acquire) & bit) != 0; }
 inline uint32_t GB_Events() { return g_gbVar.events.load(std::memory_order_acquire); }

@@ -143,6 +143,9 @@ void MAIN_Run()
         exit(0);
     }
     setSignals();
+    // Before any worker exists: the link thread may set the LEDs as soon as
+    // it runs, and nothing may paint the resting pattern over that later.
+    LED_Init();
     while (!GB_TestEvent(GB_EVENT_EXIT)) {
         modemBringUp(&modemFd, &passCount);
         createThread();

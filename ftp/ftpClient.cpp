@@ -17,9 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -37,16 +35,9 @@ static constexpr int FTP_CODE_MAX = 999;
 // ---------------------------------------------------------------------------
 // Low-level I/O
 
-static int64_t ftpNowMs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 static int64_t ftpDeadline()
 {
-    return ftpNowMs() + FTP_TIMEOUT_S * 1000;
+    return COMM_MonotonicMs() + FTP_TIMEOUT_S * 1000;
 }
 
 // After an EINTR: 1 while a retry is allowed, else 0. The clock is read
@@ -56,7 +47,7 @@ static int ftpRetryEintr(int64_t *deadline)
 {
     if (errno != EINTR)
         return 0;
-    int64_t now = ftpNowMs();
+    int64_t now = COMM_MonotonicMs();
     if (*deadline == 0)
         *deadline = ftpDeadline();
     return now < *deadline ? 1 : 0;
@@ -152,32 +143,13 @@ int ftpReplyCode(const char *reply)
 // ---------------------------------------------------------------------------
 // Connections
 
-// IPv4 address of a dotted address or host name, without the heap and
-// without the resolver's shared static result. 0, or -1. An empty name is
-// no host: it is never handed to the resolver.
-static int ftpResolve(const char *host, struct in_addr *addr)
-{
-    if (host == nullptr || host[0] == '\0')
-        return -1;
-    if (inet_pton(AF_INET, host, addr) == 1)
-        return 0;
-    struct hostent he, *res = nullptr;
-    char work[1024];
-    int herr = 0;
-    if (gethostbyname_r(host, &he, work, sizeof work, &res, &herr) != 0 || res == nullptr ||
-        res->h_addrtype != AF_INET || res->h_length != 4 || res->h_addr_list[0] == nullptr)
-        return -1;
-    memcpy(addr, res->h_addr_list[0], 4);
-    return 0;
-}
-
 // Completes a blocking connect that a signal interrupted. 0, or -1.
 static int ftpFinishConnect(int sock)
 {
     int64_t deadline = ftpDeadline();
     struct pollfd pfd = {sock, POLLOUT, 0};
     for (;;) {
-        int64_t left = deadline - ftpNowMs();
+        int64_t left = deadline - COMM_MonotonicMs();
         if (left <= 0)
             return -1;
         int r = poll(&pfd, 1, (int)left);
@@ -214,7 +186,7 @@ static int ftpSocketConnect(const char *host, int port)
 
     struct sockaddr_in sa;
     memset(&sa, 0, sizeof sa);
-    if (ftpResolve(host, &sa.sin_addr) < 0) {
+    if (COMM_ResolveHost(host, &sa.sin_addr) < 0) {
         puts(COMM_TAG("FTP") ":gethostbyname fail \r");
         close(sock);
         return -1;
@@ -533,13 +505,29 @@ static int ftpOpenTransfer(int sock, const char *line, bool binary, int *result,
     return data;
 }
 
+// Waits until the data connection has something to read, or cancelFd turns
+// readable. 1 readable, 0 cancelled, -1 time-out or failure.
+static int ftpWaitData(int data, int cancelFd)
+{
+    struct pollfd pfd[2] = {{data, POLLIN, 0}, {cancelFd, POLLIN, 0}};
+    int r = COMM_PollMs(pfd, 2, FTP_TIMEOUT_S * 1000);
+    if (r <= 0)
+        return -1;
+    return pfd[1].revents != 0 ? 0 : 1;
+}
+
 // Receives the data connection into fd until the peer closes it. 0, or -1
-// when a receive failed (the file would be cut short) or a write fell short.
-static int ftpRecvToFile(int data, int fd, int32_t *counter)
+// when a receive failed (the file would be cut short), a write fell short
+// or cancelFd (-1: none) turned readable.
+static int ftpRecvToFile(int data, int fd, int32_t *counter, int cancelFd)
 {
     char chunk[FTP_CHUNK];
     for (;;) {
-        ssize_t n = ftpRecv(data, chunk, sizeof chunk);
+        // Only a caller that can be cancelled pays for the extra wait.
+        int ready = cancelFd >= 0 ? ftpWaitData(data, cancelFd) : 1;
+        if (ready == 0)
+            return -1;
+        ssize_t n = ready > 0 ? ftpRecv(data, chunk, sizeof chunk) : -1;
         if (n == 0)
             return 0;
         if (n < 0) {
@@ -555,7 +543,7 @@ static int ftpRecvToFile(int data, int fd, int32_t *counter)
     }
 }
 
-int FTP_Retrfile(int sock, const char *remotePath, const char *localPath, int32_t *counter)
+int FTP_Retrfile(int sock, const char *remotePath, const char *localPath, int32_t *counter, int cancelFd)
 {
     char line[FTP_LINE_LONG];
     if (remotePath == nullptr || localPath == nullptr ||
@@ -581,7 +569,7 @@ int FTP_Retrfile(int sock, const char *remotePath, const char *localPath, int32_
         close(fd);
         return -1;
     }
-    int rc = ftpRecvToFile(data, fd, counter);
+    int rc = ftpRecvToFile(data, fd, counter, cancelFd);
     close(data);
     close(fd);
     if (rc < 0)

@@ -33,7 +33,10 @@ int FTP_Storfile(int sock, const char *localPath, const char *remotePath, int64_
 // 0 on success, -1 otherwise. counter (may be null) adds the bytes written,
 // saturating at INT32_MAX. The local file is created/truncated only once the
 // RETR line is known to fit; after that any failure leaves it partly written.
-int FTP_Retrfile(int sock, const char *remotePath, const char *localPath, int32_t *counter);
+// The transfer is abandoned (-1) between two chunks once cancelFd (-1: none)
+// is readable, also while the server is silent.
+int FTP_Retrfile(int sock, const char *remotePath, const char *localPath, int32_t *counter,
+                 int cancelFd = -1);
 // Listening socket announced with PORT, or -1 (nothing left open).
 int ftpCreateDatasock(int ctrlSock);
 

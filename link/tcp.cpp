@@ -1,8 +1,11 @@
 // Socket layer: thin functions over one IPv4 TCP socket at a time, for the
 // server link's client connection and a listening side. Sockets are
-// non-blocking with address reuse; every wait is one poll() on the socket,
-// bounded in milliseconds and resumed after a signal until its deadline, so
-// a signal is never mistaken for a failure. Sends never raise SIGPIPE. The
+// non-blocking with address reuse; every wait is one poll() on the socket
+// (and a caller's wake descriptor, if any), bounded in milliseconds and
+// resumed after a signal until its deadline, so a signal is never mistaken
+// for a failure. A receive that finds the peer gone fails: the link must not
+// wait out its silence limit on a dead connection. Sends never raise
+// SIGPIPE. The
 // layer keeps no state: each call acts only on the descriptor it is given,
 // and none closes a socket on failure (the caller decides).
 #include "link/tcp.h"
@@ -11,14 +14,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "core/common.h"
 
 namespace {
 
@@ -29,13 +31,6 @@ constexpr int TCP_WAIT_WRITE = 0;
 constexpr int TCP_SEND_WAIT_MS = 1000;
 constexpr int TCP_LISTEN_BACKLOG = 5;
 
-int64_t tcpMonotonicMs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 void tcpSetNonblockSocket(int sock)
 {
     int flags = fcntl(sock, F_GETFL, 0);
@@ -45,56 +40,20 @@ void tcpSetNonblockSocket(int sock)
 }
 
 // Waits until sock is readable (mode TCP_WAIT_READ) or writable (any other
-// mode). 1 ready (also on error/hang-up, so the next call reports it);
-// 0 not ready within timeoutMs; -1 poll failed.
-int tcpSelect(int sock, int mode, int timeoutMs)
+// mode), or until wakeFd (-1: none) turns readable. 1 ready (also on
+// error/hang-up, so the next call reports it); 0 not ready within timeoutMs,
+// or woken; -1 poll failed.
+int tcpSelect(int sock, int mode, int timeoutMs, int wakeFd = -1)
 {
-    struct pollfd pfd;
-    pfd.fd = sock;
-    pfd.events = mode == TCP_WAIT_READ ? POLLIN : POLLOUT;
-    int64_t deadline = tcpMonotonicMs() + (timeoutMs > 0 ? timeoutMs : 0);
-    for (;;) {
-        pfd.revents = 0;
-        int64_t left = deadline - tcpMonotonicMs();
-        int n = poll(&pfd, 1, left > 0 ? (int)left : 0);
-        if (n > 0)
-            return 1;
-        if (n == 0)
-            return 0;
-        if (errno != EINTR)
-            return -1;
-        if (left <= 0)
-            return 0;
-    }
-}
-
-// True for names under the reserved top-level domain "invalid", which never
-// resolve: answering at once saves a resolver round trip per attempt.
-bool tcpIsInvalidName(const char *host)
-{
-    static const char kSuffix[] = ".invalid";
-    size_t n = strlen(host);
-    size_t k = sizeof kSuffix - 1;
-    if (n >= k && strcasecmp(host + n - k, kSuffix) == 0)
-        return true;
-    return strcasecmp(host, kSuffix + 1) == 0;
-}
-
-// First IPv4 address of host into *addr. 0 on success, -1 otherwise.
-int tcpResolve(const char *host, struct in_addr *addr)
-{
-    if (host == nullptr || host[0] == '\0' || tcpIsInvalidName(host))
-        return -1;
-    struct hostent he;
-    struct hostent *res = nullptr;
-    char work[2048];
-    int herr = 0;
-    if (gethostbyname_r(host, &he, work, sizeof work, &res, &herr) != 0 || res == nullptr)
-        return -1;
-    if (res->h_addrtype != AF_INET || res->h_length != (int)sizeof *addr || res->h_addr_list[0] == nullptr)
-        return -1;
-    memcpy(addr, res->h_addr_list[0], sizeof *addr);
-    return 0;
+    struct pollfd pfd[2];
+    pfd[0].fd = sock;
+    pfd[0].events = mode == TCP_WAIT_READ ? POLLIN : POLLOUT;
+    pfd[1].fd = wakeFd;  // poll skips a negative descriptor
+    pfd[1].events = POLLIN;
+    int n = COMM_PollMs(pfd, 2, timeoutMs > 0 ? timeoutMs : 0);
+    if (n > 0)
+        return pfd[0].revents != 0 ? 1 : 0;
+    return n;
 }
 
 // Completes a non-blocking connect: 0 connected, -1 refused, timed out or
@@ -138,7 +97,7 @@ int32_t TCP_Connect(int sock, const char *host, uint16_t port, int timeoutMs)
 {
     struct sockaddr_in sa;
     memset(&sa, 0, sizeof sa);
-    if (tcpResolve(host, &sa.sin_addr) != 0) {
+    if (COMM_ResolveHost(host, &sa.sin_addr) != 0) {
         printf("[tcp:]gethostbyname fail, server(%s), port(0x%x)\r\n", host ? host : "", port);
         return 1;
     }
@@ -152,19 +111,23 @@ int32_t TCP_Connect(int sock, const char *host, uint16_t port, int timeoutMs)
     return 0;
 }
 
-int32_t TCP_Recv(int sock, uint8_t *buf, int32_t len, int timeoutMs)
+int32_t TCP_RecvWake(int sock, uint8_t *buf, int32_t len, int timeoutMs, int wakeFd)
 {
     if (sock < 0 || buf == nullptr || len <= 0)
         return -1;
-    int ready = tcpSelect(sock, TCP_WAIT_READ, timeoutMs);
+    int ready = tcpSelect(sock, TCP_WAIT_READ, timeoutMs, wakeFd);
     if (ready <= 0)
         return ready;
     // Handlers read fields beyond the received bytes as zero.
     memset(buf, 0, (size_t)len);
     for (;;) {
         ssize_t n = recv(sock, buf, (size_t)len, 0);
-        if (n >= 0)
+        if (n > 0)
             return (int32_t)n;
+        // The peer has closed: nothing will ever arrive, so waiting for the
+        // silence limit would only send data into a dead connection.
+        if (n == 0)
+            return -1;
         if (errno == EINTR)
             continue;
         // Readiness without data (a discarded segment): nothing arrived.
@@ -172,6 +135,11 @@ int32_t TCP_Recv(int sock, uint8_t *buf, int32_t len, int timeoutMs)
             return 0;
         return -1;
     }
+}
+
+int32_t TCP_Recv(int sock, uint8_t *buf, int32_t len, int timeoutMs)
+{
+    return TCP_RecvWake(sock, buf, len, timeoutMs, -1);
 }
 
 int32_t TCP_Send(int sock, const uint8_t *data, int32_t len)
@@ -182,7 +150,7 @@ int32_t TCP_Send(int sock, const uint8_t *data, int32_t len)
         return len == 0 ? 0 : -1;
     // A message split on the wire would be read as two broken messages, so
     // a short send is continued while the peer makes room, within a bound.
-    int64_t deadline = tcpMonotonicMs() + TCP_SEND_WAIT_MS;
+    int64_t deadline = COMM_MonotonicMs() + TCP_SEND_WAIT_MS;
     int32_t done = 0;
     while (done < len) {
         ssize_t n = send(sock, data + done, (size_t)(len - done), MSG_NOSIGNAL);
@@ -194,7 +162,7 @@ int32_t TCP_Send(int sock, const uint8_t *data, int32_t len)
             continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
             return done > 0 ? done : -1;
-        int64_t left = deadline - tcpMonotonicMs();
+        int64_t left = deadline - COMM_MonotonicMs();
         if (left <= 0 || tcpSelect(sock, TCP_WAIT_WRITE, (int)left) <= 0)
             return done > 0 ? done : -1;
     }

@@ -14,8 +14,12 @@ void TCP_CloseSocket(int sock);
 // untouched); -1: not connected in time, refused, or the wait failed.
 int32_t TCP_Connect(int sock, const char *host, uint16_t port, int timeoutMs);
 // >0 bytes received (rest of buf zeroed); 0 nothing within timeoutMs (buf
-// unchanged) or peer closed (buf zeroed); -1 wait or receive failed.
+// unchanged); -1 the wait or the receive failed, or the peer has closed
+// the connection (buf zeroed): an orderly close is a failure, not silence.
 int32_t TCP_Recv(int sock, uint8_t *buf, int32_t len, int timeoutMs);
+// TCP_Recv that also returns 0 (buf unchanged) as soon as wakeFd (-1: none)
+// is readable, so a thread waiting for data can be woken.
+int32_t TCP_RecvWake(int sock, uint8_t *buf, int32_t len, int timeoutMs, int wakeFd);
 // Sends the whole message, waiting up to 1 s in all for room when the peer
 // is slow; never raises SIGPIPE. Bytes sent (len when complete), -1 when
 // nothing could be sent, 0 without sending for sock -1.

@@ -1,9 +1,18 @@
 // Server link thread. Owns g_tcpInfo: the one server connection, its link
 // state and the receive buffer. Each pass of TCP_Thread does the outgoing
 // step of the state (connect, online request or heartbeat), one receive of
-// up to 1 KiB with a 1 s wait, and the dispatch of what arrived; one receive
-// is one message. Intervals are whole seconds of the wall clock, tested
-// two-sided so that a clock step either way counts as elapsed time.
+// up to 1 KiB, and the dispatch of what arrived; one receive is one message.
+// Intervals are whole seconds of the wall clock, tested two-sided so that a
+// clock step either way counts as elapsed time.
+//
+// The thread sleeps only as long as nothing can fall due: a receive (or,
+// disconnected, a plain wait) lasts until the next step or the silence
+// limit is due, or data or GB_EVENT_EXIT wakes it; the first receive of a
+// connection waits its full second, as the online request follows it. Each
+// timer keeps the monotonic time of its event beside its wall-clock second,
+// so a sleep never ends before its whole interval has passed, whatever the
+// phase of the second it began in; a step of the wall clock is seen at the
+// next wake.
 //
 // Every message to the server goes through TCP_SendData under sendMutex.
 // The link thread changes `sock` only under that mutex too, so no send can
@@ -19,8 +28,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -36,14 +45,13 @@
 namespace {
 
 constexpr int TCP_CONNECT_WAIT_MS = 1000;
-constexpr int TCP_RECV_WAIT_MS = 1000;
+constexpr int TCP_RECV_WAIT_MS = 1000;  // the first receive of a connection
 constexpr uint32_t TCP_CONNECT_INTERVAL_S = 10;
 constexpr uint32_t TCP_ONLINE_INTERVAL_S = 5;
 constexpr uint32_t TCP_HEARTBEAT_INTERVAL_S = 3;
 constexpr uint32_t TCP_SILENCE_LIMIT_S = 10;
-// Longest pause of a pass that has nothing to wait on; short enough that
-// GB_EVENT_EXIT and a due connection attempt are noticed promptly.
-constexpr int TCP_IDLE_PAUSE_MS = 200;
+// Pause before trying again when no socket could be made.
+constexpr int TCP_RETRY_PAUSE_MS = 200;
 // Room for the package path (endpoint paths are at most 511 characters)
 // and its ".download" suffix.
 constexpr size_t TCP_FILE_PATH_MAX = 640;
@@ -59,26 +67,113 @@ struct TcpInfo {
 
 TcpInfo g_tcpInfo = {{TCP_STATE_DISCONNECTED}, -1, 0, {}, 0, nullptr};
 
-bool tcpElapsed(uint32_t since, uint32_t seconds)
+// When an event last happened: its wall-clock second, which every interval
+// test uses, and its monotonic time, which only bounds how long to sleep.
+struct TcpTimer {
+    uint32_t wallS;
+    int64_t monoMs;
+};
+
+// Latest connection attempt, online request and heartbeat. They start at 0,
+// so the first attempt and the first online request are due at once, and
+// they carry over from one connection to the next.
+TcpTimer s_connectTime = {0, 0};
+TcpTimer s_onlineTime = {0, 0};
+TcpTimer s_heartbeatTime = {0, 0};
+int64_t s_lastCommunicateMs = 0;  // monotonic twin of lastCommunicate
+
+TcpTimer tcpStamp(uint32_t wallS)
 {
-    return COMM_Elapsed(since, COMM_GetSystemS()) >= seconds;
+    return TcpTimer{wallS, COMM_MonotonicMs()};
 }
 
-int64_t tcpMonotonicMs()
+void tcpRenewCommunicate(uint32_t now)
 {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+    g_tcpInfo.lastCommunicate = now;
+    s_lastCommunicateMs = COMM_MonotonicMs();
 }
 
-// Sleeps up to TCP_IDLE_PAUSE_MS, waking just after the next wall-clock
-// second so a step that falls due then is not delayed.
-void tcpIdlePause()
+bool tcpElapsed(const TcpTimer &since, uint32_t seconds)
+{
+    return COMM_Elapsed(since.wallS, COMM_GetSystemS()) >= seconds;
+}
+
+struct TcpNow {
+    uint32_t s;     // wall-clock second
+    int64_t usIn;   // microseconds into it
+    int64_t mono;   // monotonic milliseconds
+};
+
+TcpNow tcpNow()
 {
     struct timeval tv;
     COMM_WallClock(&tv);
-    int toSecond = 1000 - (int)tv.tv_usec / 1000 + 1;
-    COMM_SleepMs(toSecond < TCP_IDLE_PAUSE_MS ? toSecond : TCP_IDLE_PAUSE_MS);
+    return TcpNow{(uint32_t)tv.tv_sec, (int64_t)tv.tv_usec, COMM_MonotonicMs()};
+}
+
+// Milliseconds until `seconds` have passed since t: 0 once the two-sided
+// wall-clock test holds; otherwise until the wall clock reaches the second
+// t.wallS + seconds and as many seconds have passed on the monotonic clock.
+int64_t tcpMsUntil(const TcpTimer &t, uint32_t seconds, const TcpNow &now)
+{
+    if (COMM_Elapsed(t.wallS, now.s) >= seconds)
+        return 0;
+    // The test fails, so the wall clock is within `seconds` either side of
+    // t.wallS: both waits are a few seconds at most.
+    int64_t wallUs = ((int64_t)t.wallS + seconds - (int64_t)now.s) * 1000000 - now.usIn;
+    int64_t wall = (wallUs + 999) / 1000;
+    int64_t mono = t.monoMs + (int64_t)seconds * 1000 - now.mono;
+    int64_t wait = wall > mono ? wall : mono;
+    return wait > 0 ? wait : 0;
+}
+
+int64_t tcpMin(int64_t a, int64_t b)
+{
+    return a < b ? a : b;
+}
+
+// How long the receive may wait while connected: until the outgoing step
+// of the state or the silence limit falls due.
+int tcpRecvWaitMs()
+{
+    TcpNow now = tcpNow();
+    TcpTimer comm = {g_tcpInfo.lastCommunicate, s_lastCommunicateMs};
+    int64_t wait = tcpMsUntil(comm, TCP_SILENCE_LIMIT_S, now);
+    switch (g_tcpInfo.state.load(std::memory_order_relaxed)) {
+    case TCP_STATE_CONNECTED:
+    case TCP_STATE_HEARTBEAT_FAIL:
+        wait = tcpMin(wait, tcpMsUntil(s_onlineTime, TCP_ONLINE_INTERVAL_S, now));
+        break;
+    case TCP_STATE_ONLINE: {
+        int64_t sinceData = tcpMsUntil(comm, TCP_HEARTBEAT_INTERVAL_S, now);
+        int64_t sinceBeat = tcpMsUntil(s_heartbeatTime, TCP_HEARTBEAT_INTERVAL_S, now);
+        wait = tcpMin(wait, sinceData > sinceBeat ? sinceData : sinceBeat);
+        break;
+    }
+    default:
+        break;
+    }
+    return (int)wait;
+}
+
+// Disconnected: sleeps until the next connection attempt is due, or a short
+// while when the last one could not even make a socket, or until exit.
+void tcpPauseDisconnected(bool noSocket)
+{
+    int64_t wait = noSocket ? TCP_RETRY_PAUSE_MS : tcpMsUntil(s_connectTime, TCP_CONNECT_INTERVAL_S, tcpNow());
+    struct pollfd exitFd = {GB_ExitFd(), POLLIN, 0};
+    if (wait > 0)
+        COMM_PollMs(&exitFd, 1, (int32_t)wait);
+}
+
+// The remote download's staging file beside the package; 0, or -1 if the
+// name does not fit. Not the name the serial side stages its chunks under:
+// a local upgrade may run at the same time, and neither may write into the
+// other's file.
+int32_t tcpDownloadPath(char *out, size_t size)
+{
+    int n = snprintf(out, size, "%s.download", EP_Path(EP_PATH_PACKAGE));
+    return (n < 0 || (size_t)n >= size) ? -1 : 0;
 }
 
 // Installs a new socket and state where a concurrent send sees them.
@@ -138,6 +233,11 @@ int32_t tcpInit(DataCallback callback)
     memset(g_tcpInfo.recvBuf, 0, sizeof g_tcpInfo.recvBuf);
     g_tcpInfo.lastCommunicate = 0;
     g_tcpInfo.callback = callback;
+    // A download cut short by the end of an earlier run is useless and takes
+    // the room the next one needs.
+    char part[TCP_FILE_PATH_MAX];
+    if (tcpDownloadPath(part, sizeof part) == 0)
+        unlink(part);
     return 0;
 }
 
@@ -151,20 +251,24 @@ void tcpExit()
     puts("[TCP]:tcpExit----------------- \r");
 }
 
-void tcpConnectServer()
+// Outcome of a pass's outgoing step, for the wait that follows it.
+constexpr int32_t TCP_STEP_DONE = 0;
+constexpr int32_t TCP_STEP_CONNECTED = 1;  // the first receive waits its full second
+constexpr int32_t TCP_STEP_NO_SOCKET = -1; // try again after a short pause
+
+int32_t tcpConnectServer()
 {
-    static uint32_t lastTime = 0;
-    if (!tcpElapsed(lastTime, TCP_CONNECT_INTERVAL_S))
-        return;
+    if (!tcpElapsed(s_connectTime, TCP_CONNECT_INTERVAL_S))
+        return TCP_STEP_DONE;
     int sock = TCP_CreateSocket();
     if (sock == -1) {
         printf("fail in %s, line:%d\r\n", "tcpConnectServer", 236);
-        return;
+        return TCP_STEP_NO_SOCKET;
     }
     int32_t rc = TCP_Connect(sock, EP_ServerHost(), EP_ServerPort(), TCP_CONNECT_WAIT_MS);
     uint32_t now = COMM_GetSystemS();
     if (rc == 0) {
-        g_tcpInfo.lastCommunicate = now;
+        tcpRenewCommunicate(now);
         tcpSetLink(sock, TCP_STATE_CONNECTED);
         puts("[TCP]:connect success \r");
         tcpConnected();
@@ -173,40 +277,38 @@ void tcpConnectServer()
         TCP_CloseSocket(sock);
     }
     // The interval counts from the end of the attempt.
-    lastTime = now;
+    s_connectTime = tcpStamp(now);
+    return rc == 0 ? TCP_STEP_CONNECTED : TCP_STEP_DONE;
 }
 
 void tcpOnlineRequest()
 {
-    static uint32_t lastTime = 0;
-    if (!tcpElapsed(lastTime, TCP_ONLINE_INTERVAL_S))
+    if (!tcpElapsed(s_onlineTime, TCP_ONLINE_INTERVAL_S))
         return;
     uint8_t buf[MSG_ONLINE_LEN];
     tcpBuildOnlineRequest(buf);
     TCP_SendData(buf, MSG_ONLINE_LEN);
-    lastTime = COMM_GetSystemS();
+    s_onlineTime = tcpStamp(COMM_GetSystemS());
 }
 
 void tcpHeartbeatRequest()
 {
-    static uint32_t lastTime = 0;
     uint32_t now = COMM_GetSystemS();
     if (COMM_Elapsed(g_tcpInfo.lastCommunicate, now) < TCP_HEARTBEAT_INTERVAL_S ||
-        COMM_Elapsed(lastTime, now) < TCP_HEARTBEAT_INTERVAL_S)
+        COMM_Elapsed(s_heartbeatTime.wallS, now) < TCP_HEARTBEAT_INTERVAL_S)
         return;
     uint8_t buf[MSG_HEARTBEAT_LEN] = {0, 0};
     MSG_SetHead(buf, MSG_CMD_HEARTBEAT);
     TCP_SendData(buf, MSG_HEARTBEAT_LEN);
-    lastTime = now;
+    s_heartbeatTime = tcpStamp(now);
     printf("[TCP]:adapter send heartbeat [%d]\r\n", (int)now);
 }
 
-void tcpProcessRequest()
+int32_t tcpProcessRequest()
 {
     switch (g_tcpInfo.state.load(std::memory_order_relaxed)) {
     case TCP_STATE_DISCONNECTED:
-        tcpConnectServer();
-        break;
+        return tcpConnectServer();
     case TCP_STATE_CONNECTED:
     case TCP_STATE_HEARTBEAT_FAIL:
         tcpOnlineRequest();
@@ -217,15 +319,16 @@ void tcpProcessRequest()
     default:
         break;
     }
+    return TCP_STEP_DONE;
 }
 
-// -1 disconnected (nothing done), 1 the link was dropped, else 0.
-int32_t tcpRecvData()
+// Receives once, waiting up to waitMs or until GB_EVENT_EXIT. -1
+// disconnected (nothing done), 1 the link was dropped, else 0.
+int32_t tcpRecvData(int waitMs)
 {
     if (g_tcpInfo.state.load(std::memory_order_relaxed) == TCP_STATE_DISCONNECTED)
         return -1;
-    int64_t start = tcpMonotonicMs();
-    g_tcpInfo.recvLen = TCP_Recv(g_tcpInfo.sock, g_tcpInfo.recvBuf, MSG_MAX_LEN, TCP_RECV_WAIT_MS);
+    g_tcpInfo.recvLen = TCP_RecvWake(g_tcpInfo.sock, g_tcpInfo.recvBuf, MSG_MAX_LEN, waitMs, GB_ExitFd());
     if (g_tcpInfo.recvLen < 0) {
         puts("[TCP]:recv socket error \r");
         tcpDropLink();
@@ -239,10 +342,6 @@ int32_t tcpRecvData()
         tcpDropLink();
         return 1;
     }
-    // Nothing, yet no wait: the peer has closed. Every receive would return
-    // at once until the silence limit, so pause instead of spinning.
-    if (tcpMonotonicMs() - start < TCP_IDLE_PAUSE_MS)
-        tcpIdlePause();
     return 0;
 }
 
@@ -325,7 +424,7 @@ int32_t tcpProcessRecved(const uint8_t *msg, int32_t len)
 {
     if (len <= 0)
         return -1;
-    g_tcpInfo.lastCommunicate = COMM_GetSystemS();
+    tcpRenewCommunicate(COMM_GetSystemS());
     printf("[TCP]:tcp recv data, update lastCommunicate: %d\r\n", (int)g_tcpInfo.lastCommunicate);
     if (msg[MSG_OFF_VERSION] != MSG_PROTOCOL_VERSION) {
         printf("fail in %s, line:%d\r\n", "tcpProcessRecved", 201);
@@ -367,12 +466,11 @@ void *TCP_Thread(void *arg)
     }
     puts("[TCP]:enter tcp thread...\r");
     while (!GB_TestEvent(GB_EVENT_EXIT)) {
-        tcpProcessRequest();
-        int32_t rc = tcpRecvData();
+        int32_t step = tcpProcessRequest();
+        int waitMs = step == TCP_STEP_CONNECTED ? TCP_RECV_WAIT_MS : tcpRecvWaitMs();
+        if (tcpRecvData(waitMs) == -1)
+            tcpPauseDisconnected(step == TCP_STEP_NO_SOCKET);
         tcpProcessRecved(g_tcpInfo.recvBuf, g_tcpInfo.recvLen);
-        // Disconnected between attempts: nothing to wait on.
-        if (rc == -1 && g_tcpInfo.state.load(std::memory_order_relaxed) == TCP_STATE_DISCONNECTED)
-            tcpIdlePause();
     }
     tcpExit();
     return nullptr;
@@ -419,20 +517,19 @@ int32_t upgradeDownlodFile(const uint8_t *msg, int32_t len)
 
     // Download beside the package and rename on success, so a failed
     // download never leaves a truncated package where an installer looks.
+    // The adapter ending (GB_EVENT_EXIT) abandons it between two chunks, in
+    // time to remove the staging file before the process is gone.
     const char *package = EP_Path(EP_PATH_PACKAGE);
     char part[TCP_FILE_PATH_MAX];
-    // Not the name the serial side stages its chunks under: a local upgrade
-    // may run at the same time, and neither may write into the other's file.
-    int n = snprintf(part, sizeof part, "%s.download", package);
+    bool named = tcpDownloadPath(part, sizeof part) == 0;
     int32_t size = 0;
     int32_t result = 0;
-    if (n > 0 && (size_t)n < sizeof part && FTP_Retrfile(sock, path, part, &size) == 0 &&
-        upgradeCommit(part, package) == 0) {
+    if (named && FTP_Retrfile(sock, path, part, &size, GB_ExitFd()) == 0 && upgradeCommit(part, package) == 0) {
         printf("[TCP]: upgrade success, file size:%d\r\n", size);
         result = 1;
     } else {
         puts("[TCP]: upgrade fail !!!!!!!!!!!!\r");
-        if (n > 0 && (size_t)n < sizeof part)
+        if (named)
             unlink(part);
     }
     FTP_Quit(sock);

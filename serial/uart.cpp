@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "core/common.h"
@@ -30,13 +29,6 @@ constexpr UartSpeed UART_SPEEDS[] = {
 
 // Shortest time a read that gathers nothing may take.
 constexpr int32_t UART_ERROR_PAUSE_MS = 100;
-
-int64_t uartMonoMs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 void uartFail(const char *func, int line)
 {
@@ -189,7 +181,7 @@ int32_t UART_Read(int32_t fd, uint8_t *buf, int32_t cap)
 {
     if (fd == -1)
         return 0;
-    const int64_t start = uartMonoMs();
+    const int64_t start = COMM_MonotonicMs();
     int32_t got = 0;
     while (got < cap) {
         ssize_t n = read(fd, buf + got, (size_t)(cap - got));
@@ -203,7 +195,7 @@ int32_t UART_Read(int32_t fd, uint8_t *buf, int32_t cap)
     }
     // A port that fails or reports end of file at once (hung up, unplugged)
     // must not turn the bridge loop into a spin: pace it like silence.
-    int64_t spent = uartMonoMs() - start;
+    int64_t spent = COMM_MonotonicMs() - start;
     if (got == 0 && spent < UART_ERROR_PAUSE_MS)
         poll(nullptr, 0, (int)(UART_ERROR_PAUSE_MS - spent));
     return got;
@@ -220,12 +212,12 @@ int32_t UART_WriteAll(int32_t fd, const uint8_t *data, int32_t len, int32_t time
 {
     if (fd == -1 || len <= 0)
         return 0;
-    const int64_t deadline = uartMonoMs() + timeoutMs;
+    const int64_t deadline = COMM_MonotonicMs() + timeoutMs;
     int32_t done = 0;
     while (done < len) {
         // Wait for room first: a port that stays blocked (flow control, no
         // reader on a pty) must not hold the caller beyond the deadline.
-        int64_t left = deadline - uartMonoMs();
+        int64_t left = deadline - COMM_MonotonicMs();
         struct pollfd p = {fd, POLLOUT, 0};
         int r = poll(&p, 1, left > 0 ? (int)left : 0);
         if (r < 0 && errno == EINTR && left > 0)

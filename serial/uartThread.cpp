@@ -19,11 +19,20 @@
 //   around its use of the handle. Before closing, the serial thread swaps
 //   the handle to -1 and waits for that count to drain (both sides seq_cst),
 //   so no write can reach a closed or reused descriptor.
+//
+// An idle port costs no wake-ups: the thread waits with poll() for the first
+// byte (or a hang-up), for the wake descriptor that a published settings
+// change writes, and for the exit descriptor, with no time limit. Only once a
+// byte is there does it gather with the driver's 0.1 s read time-outs (and
+// while reads keep filling the buffer, it goes on reading without a poll).
 #include "serial/uartThread.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include "core/common.h"
 #include "core/endpoints.h"
@@ -36,6 +45,8 @@ namespace {
 
 constexpr int32_t UART_SETTINGS_LEN = 4;
 constexpr int32_t UART_OPEN_RETRY_MS = 1000;
+// Pacing of the wait when it cannot block (no wake descriptor, or poll
+// failing): a settings change is then seen within this time.
 constexpr int32_t UART_EVENT_POLL_MS = 100;
 // Bound on one write of server data: long enough for 1014 bytes at the
 // slowest rate the driver sets, short enough for the link's 10 s limit.
@@ -91,6 +102,13 @@ struct UartInfo {
     std::atomic<int32_t> writers;
 };
 
+// Written after a settings change is published. Made before main() runs, as
+// the link thread may publish before this thread exists.
+const int s_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+// Serial thread only: the last read filled the buffer, so the line is
+// busy and the next read need not be waited for.
+bool s_readFull = false;
+
 // Static initialisation is the start state: the link thread may deliver
 // data before this thread has run at all, so nothing it shares is reset
 // later.
@@ -121,6 +139,42 @@ void uartInit(DataCallback callback)
 {
     memset(g_uartInfo.recvBuf, 0, sizeof g_uartInfo.recvBuf);
     g_uartInfo.callback = callback;
+    // A transfer cut short by the end of an earlier run cannot be resumed.
+    UPGRADE_Abandon();
+}
+
+void uartWake()
+{
+    uint64_t one = 1;
+    if (s_wakeFd >= 0 && write(s_wakeFd, &one, sizeof one) < 0) {
+        // Already readable.
+    }
+}
+
+void uartDrainWake()
+{
+    uint64_t n;
+    if (s_wakeFd >= 0 && read(s_wakeFd, &n, sizeof n) < 0) {
+        // Nothing to drain.
+    }
+}
+
+// Waits, with no time limit, until the port has input or has hung up (true),
+// or a settings change or exit is signalled (false).
+bool uartWaitInput(int32_t fd)
+{
+    struct pollfd pfd[3] = {{fd, POLLIN, 0}, {s_wakeFd, POLLIN, 0}, {GB_ExitFd(), POLLIN, 0}};
+    int32_t limit = s_wakeFd >= 0 ? -1 : UART_EVENT_POLL_MS;
+    int32_t r = COMM_PollMs(pfd, 3, limit);
+    if (r < 0) {
+        COMM_SleepMs(UART_EVENT_POLL_MS);
+        return false;
+    }
+    if (pfd[1].revents != 0)
+        uartDrainWake();
+    if (pfd[1].revents != 0 || pfd[2].revents != 0)
+        return false;
+    return pfd[0].revents != 0;
 }
 
 int32_t uartOpen()
@@ -142,6 +196,9 @@ void uartClosePort()
 void uartExit()
 {
     uartClosePort();
+    // An unfinished transfer dies with the process; its staging file would
+    // only take the room the next one needs.
+    UPGRADE_Abandon();
     puts("[UART]:uartExit-----------\r");
 }
 
@@ -176,7 +233,8 @@ void uartApplyConfig()
         GB_SetEvent(GB_EVENT_UART_CONFIG);
 }
 
-// Opens the closed port; after a failure waits a second, watching events.
+// Opens the closed port; after a failure waits a second, or until a
+// settings change or exit.
 void uartOpenOrWait()
 {
     int32_t fd = uartOpen();
@@ -184,11 +242,9 @@ void uartOpenOrWait()
         g_uartInfo.fd.store(fd, std::memory_order_seq_cst);
         return;
     }
-    for (int32_t t = 0; t < UART_OPEN_RETRY_MS; t += UART_EVENT_POLL_MS) {
-        if (GB_TestEvent(GB_EVENT_EXIT | GB_EVENT_UART_CONFIG))
-            return;
-        COMM_SleepMs(UART_EVENT_POLL_MS);
-    }
+    struct pollfd pfd[2] = {{s_wakeFd, POLLIN, 0}, {GB_ExitFd(), POLLIN, 0}};
+    if (COMM_PollMs(pfd, 2, UART_OPEN_RETRY_MS) > 0 && pfd[0].revents != 0)
+        uartDrainWake();
 }
 
 void uartWriteAnswer(int32_t fd, const uint8_t *buf, int32_t len)
@@ -200,8 +256,13 @@ void uartProcessRecvData()
 {
     uint8_t *buf = g_uartInfo.recvBuf;
     int32_t fd = g_uartInfo.fd.load(std::memory_order_relaxed);
+    // On a busy line a poll per read would only add a system call; a read
+    // still returns within 0.1 s of silence, so events wait no longer.
+    if (!s_readFull && !uartWaitInput(fd))
+        return;
     memset(buf, 0, MSG_MAX_LEN);
     int32_t count = UART_Read(fd, buf + MSG_DATA_HEAD_LEN, MSG_DATA_MAX);
+    s_readFull = count == MSG_DATA_MAX;
     COMM_PutLe32(buf + MSG_OFF_DATALEN, (uint32_t)count);
     if (count <= 0) {
         // A port that has gone away (unplugged adapter, closed pty) would
@@ -244,7 +305,13 @@ void uartPublish(const UartSettings &settings, const uint8_t *data, int32_t len)
     slot->seq = ++g_uartInfo.reqSeq;
     uint32_t old = g_uartInfo.middle.exchange(g_uartInfo.back | UART_SLOT_FRESH, std::memory_order_acq_rel);
     g_uartInfo.back = old & UART_SLOT_MASK;
+}
+
+// Link thread: tells the serial thread that a request waits.
+void uartSignalConfig()
+{
     GB_SetEvent(GB_EVENT_UART_CONFIG);
+    uartWake();
 }
 
 // Link thread: writes at once unless a reopen is pending or the port is
@@ -308,7 +375,10 @@ void UART_WriteData(const uint8_t *msg, int32_t len)
     if (memcmp(&settings, &g_uartInfo.current, UART_SETTINGS_LEN) != 0) {
         g_uartInfo.current = settings;
         uartPublish(settings, data, (int32_t)dataLen);
+        // Logged before the serial thread is told, so that its own lines
+        // about the reopen always follow this one.
         printf("[UART]:need change uart config [%d]\r\n", COMM_GetSystemMS());
+        uartSignalConfig();
         return;
     }
     uartWriteNow(data, (int32_t)dataLen);

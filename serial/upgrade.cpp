@@ -215,6 +215,14 @@ int32_t UPGRADE_IsComplete()
     return g_completeSize == g_totalSize ? 1 : 0;
 }
 
+void UPGRADE_Abandon()
+{
+    char part[UPGRADE_PATH_MAX];
+    if (upgradePartPath(part, sizeof part) == 0)
+        unlink(part);
+    upgradeInit(0);
+}
+
 int32_t DEVINFO_IsValid(const uint8_t *frame, int32_t avail)
 {
     if (avail < DEVINFO_FRAME_LEN || frame[0] != DEVINFO_MAGIC0 || frame[1] != DEVINFO_MAGIC1 ||

@@ -19,6 +19,9 @@ int32_t UPGRADE_SaveData(const uint8_t *frame);
 int32_t UPGRADE_BuildResp(uint8_t *out, int32_t *len);
 // 1 when the bytes stored equal the package size, else 0.
 int32_t UPGRADE_IsComplete();
+// Abandons any unfinished transfer: removes the staging file (never the
+// package) and forgets the progress, so the next transfer starts at 0.
+void UPGRADE_Abandon();
 // 1 when frame is a well-formed identity frame (a set request is carried
 // out first), else 0.
 int32_t DEVINFO_IsValid(const uint8_t *frame, int32_t avail);

@@ -144,6 +144,8 @@ TEST(Bridge, UplinkBurstSplitAtOneRead)
     Bytes joined(m1.begin() + 10, m1.end());
     joined.insert(joined.end(), m2.begin() + 10, m2.end());
     EXPECT_EQ(joined, big);
+    for (const char *line : {"[UART]:read data 3\r\n", "[UART]:read data 1014\r\n", "[UART]:read data 486\r\n"})
+        EXPECT_EQ(r.d.count(line), 1u) << line;
 }
 
 TEST(Bridge, DownlinkReopensWithNewSettings)
@@ -186,8 +188,9 @@ TEST(Bridge, DownlinkReopensWithNewSettings)
 
     // Data with the new settings that arrives while the reopen is pending is
     // dropped; it can never reach the port before the settings have. (The
-    // serial thread sees the request within one 0.1 s read, so the second
-    // message nearly always finds it pending; the unit tests pin that down.)
+    // serial thread is woken for the request at once, so the second message
+    // may find the reopen done already; the unit tests pin the pending case
+    // down.)
     mark = r.d.logSize();
     r.srv.send(th::DataMsg(7, 1, 0, 0, B("first")));
     usleep(2000);
@@ -222,6 +225,11 @@ TEST(Bridge, LocalUpgradeEndsWithPackageInPlace)
     EXPECT_FALSE(r.sb.exists("/usr/bin/zov/zovClient.tar.part"));
     EXPECT_EQ(r.d.count("[UPGRADE]:write data to file, g_cacheDataLen 4096\r\n"), 2u);
     EXPECT_EQ(r.d.count("[UPGRADE]:write data to file, g_cacheDataLen 1808\r\n"), 1u);
+    std::string log = r.d.log();
+    size_t first = log.find("[UPGRADE]:save data, curOffset 0\r\n"
+                            "[UPGRADE]:save data, g_cacheDataLen 512, g_completeSize 512\r\n"
+                            "[UPGRADE]:build resp, curOffset 512\r\n");
+    EXPECT_NE(first, std::string::npos);
     EXPECT_EQ(r.d.count("[UART]:uart GB_EVENT_EXIT\r\n"), 1u);
     // The bursts never reached the server as data.
     r.srv.send(th::HeartbeatResult(0));
@@ -240,6 +248,7 @@ TEST(Bridge, LocalIdentityChangeKeepsRunningAndLinked)
     EXPECT_EQ(r.sb.readFile("/etc/config/device_info"),
               "config deviceInfo\r\n\toption serialNum NEWSN12\r\n\toption pairCode NP9\r\n");
     EXPECT_NE(r.d.log().find("[DEVINFO]:set new info, sn: NEWSN12, pairCode: NP9\r\n", mark), std::string::npos);
+    EXPECT_NE(r.d.log().find("[DEVINFO]: build resp, sn: NEWSN12, pairCode: NP9\r\n", mark), std::string::npos);
 
     // Still running, same connection, still bridging.
     usleep(500000);

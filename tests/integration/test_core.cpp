@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include "tests/support/harness.h"
 
@@ -32,6 +33,12 @@ TEST(Core, KeepAlivesThenCleanShutdownOnSigterm)
 {
     th::Sandbox sb;
     sb.writeIdentity("SN42", "PC7");
+    // Transfers cut short by an earlier run: their staging files go at
+    // start, the package stays.
+    const std::string pkg = "/usr/bin/zov/zovClient.tar";
+    sb.writeFile(pkg, "installed");
+    sb.writeFile(pkg + ".download", "half a download");
+    sb.writeFile(pkg + ".part", "half a transfer");
     th::MsgQueue q(sb.msgKey());
     th::Daemon d;
     d.start(sb, 0);
@@ -51,6 +58,12 @@ TEST(Core, KeepAlivesThenCleanShutdownOnSigterm)
     EXPECT_EQ(log.find("[globals]: verCode:1, verName:1.1\r\n"), 0u);
     EXPECT_NE(log.find("[globals]: tag: serialNum, value: SN42\r\n"), std::string::npos);
     EXPECT_NE(log.find("[globals]: tag: pairCode, value: PC7\r\n"), std::string::npos);
+    int64_t deadline = th::NowMs() + 3000;
+    while ((sb.exists(pkg + ".download") || sb.exists(pkg + ".part")) && th::NowMs() < deadline)
+        usleep(20 * 1000);
+    EXPECT_FALSE(sb.exists(pkg + ".download"));
+    EXPECT_FALSE(sb.exists(pkg + ".part"));
+    EXPECT_EQ(sb.readFile(pkg), "installed");
 
     size_t mark = d.logSize();
     int64_t sent = th::NowMs();

@@ -43,12 +43,11 @@ struct Rig {
     ft::Stream st{srv};
     th::Daemon d;
 
-    void start(uint16_t ftpPort = 0)
+    void start(uint16_t ftpPort = 0, std::map<std::string, std::string> env = {})
     {
         sb.writeIdentity("SN0001", "PC01");
         pty.linkAs(sb, "/dev/ttyS0");
         ft::CloseOnExecAll();
-        std::map<std::string, std::string> env;
         if (ftpPort != 0)
             env["ADAPTER_FTP_PORT"] = std::to_string(ftpPort);
         d.start(sb, srv.port(), env);
@@ -205,26 +204,22 @@ TEST(Faults, ServerResetMidMessageIsNoticedAndLinkRemadeByTheTenSecondRule)
     EXPECT_NEAR(t3 - t2, 10000, 1500);
     r.srv.reset();
 
-    // Accepted and closed in order at once: the adapter sees a closed peer
-    // and drops it at the silence limit. It must not spin on the dead
-    // socket meanwhile.
-    long cpu0 = ft::CpuTicks(r.d.pid());
+    // Accepted and closed in order at once: a failed receive, dropped at
+    // once rather than at the silence limit; the next attempt still keeps
+    // the 10 s since this one.
     ASSERT_TRUE(r.srv.accept(13000));
     int64_t t4 = th::NowMs();
     EXPECT_NEAR(t4 - t3, 10000, 1500);
     size_t mark = r.d.logSize();
     r.srv.closeClient();
-    ASSERT_TRUE(r.d.waitFor("[TCP]:lost server, lastCommunicate:", 13000, mark));
+    EXPECT_TRUE(r.d.waitFor("[TCP]:recv socket error \r\n", 3000, mark));
+    ASSERT_TRUE(r.srv.accept(13000));
     EXPECT_NEAR(th::NowMs() - t4, 10000, 1500);
-    long cpuTicks = ft::CpuTicks(r.d.pid()) - cpu0;
-    EXPECT_LT(cpuTicks, sysconf(_SC_CLK_TCK)) << "CPU time over ~10 s of a dead link";
-    // The last attempt was 10 s ago: the next comes at once. Its online
-    // request may wait up to 5 s, as one went out on the dead link.
-    ASSERT_TRUE(r.srv.accept(2000));
     r.st.reset();
     ASSERT_EQ(r.st.next(0x00, 6500).size(), 31u);
     r.srv.send(th::OnlineResult(0));
     ASSERT_TRUE(r.d.waitFor("[TCP]:online success", 3000, mark));
+    EXPECT_EQ(r.d.count("lost server"), 0u);
 
     // Back to normal: a heartbeat is answered, data still flows.
     EXPECT_EQ(r.st.nextHex(0x01, 5000), "01 01");
@@ -333,8 +328,15 @@ TEST(Faults, ServerThatStopsReadingGetsWholeMessagesAndTheLinkIsRemade)
                 usleep(2000);
         }
     });
+    // The send that cannot finish ends the stream, and the link thread sees
+    // its end as a failed receive (or, failing that, silence).
     size_t mark = r.d.logSize();
-    bool dropped = r.d.waitFor("[TCP]:lost server", 40000, mark) || r.d.waitFor("[TCP]:recv socket error", 10, mark);
+    bool dropped = false;
+    for (int64_t until = th::NowMs() + 40000; !dropped && th::NowMs() < until; usleep(50000)) {
+        std::string log = r.d.log();
+        dropped = log.find("[TCP]:recv socket error", mark) != std::string::npos ||
+                  log.find("[TCP]:lost server", mark) != std::string::npos;
+    }
     stop = true;
     dev.join();
     EXPECT_TRUE(dropped) << "a server that reads nothing is never given up";
@@ -354,7 +356,7 @@ TEST(Faults, ServerThatStopsReadingGetsWholeMessagesAndTheLinkIsRemade)
     EXPECT_LT(r.st.pendingBytes(), 1024u);
 
     // The adapter comes back; serial data flows again on the new link.
-    ASSERT_TRUE(r.online(15000));
+    ASSERT_TRUE(r.online(15000)) << r.d.log().substr(r.d.log().size() > 3000 ? r.d.log().size() - 3000 : 0);
     r.pty.readQuiet(200, 1000);
     usleep(300000);
     r.pty.write(B("again"));
@@ -434,6 +436,7 @@ TEST(Faults, FileSizeLimitFailsUpgradesWithoutKillingTheAdapter)
     ASSERT_TRUE(r.d.running()) << "ended, status " << r.d.waitExit(0) << "\n" << r.d.log();
     EXPECT_EQ(r.sb.readFile(kPackage), "previous package");
     EXPECT_EQ(PackageDir(r.sb), "zovClient.tar ");
+    EXPECT_EQ(r.d.count("\xA1\xBE" "FTP" "\xA1\xBF" ":break while \r\n"), 1u);
 
     // Local chunks of 998 bytes reach the file in appends of 4990 bytes:
     // with the limit at two of them, the third starts at the limit. The
@@ -442,6 +445,7 @@ TEST(Faults, FileSizeLimitFailsUpgradesWithoutKillingTheAdapter)
     ASSERT_EQ(prlimit(r.d.pid(), RLIMIT_FSIZE, &lim, nullptr), 0);
     int stalls = 0;
     EXPECT_EQ(PushPackage(r.pty, pkg, 998, 2, &stalls), 9980 + 4 * 998);
+    EXPECT_TRUE(r.d.waitFor("fail in UPGRADE_SaveData, line:76\r\n", 1000));
     usleep(300000);
     ASSERT_TRUE(r.d.running());
     EXPECT_EQ(r.sb.readFile(kPackage), "previous package");
@@ -699,6 +703,7 @@ TEST(Faults, SerialPortUnpluggedIsRetriedOnceASecondAndResumes)
     ASSERT_TRUE(d.running());
     size_t opens = 0;
     std::string log = d.log().substr(mark);
+    EXPECT_NE(log.find("[UART]:uart port lost\r\n"), std::string::npos);
     for (size_t p = log.find(kOpenError); p != std::string::npos; p = log.find(kOpenError, p + 1))
         opens++;
     EXPECT_GE(opens, 3u) << "the vanished port is not being reopened\n" << log.substr(0, 2000);
@@ -780,6 +785,8 @@ TEST(Faults, SigtermWhileOnline)
     ASSERT_FALSE(r.st.next(0x40, 3000).empty());
     ExpectCleanTerm(r.d);
     EXPECT_TRUE(r.srv.peerClosed(1000));
+    // The link thread woke for the exit and closed the link itself.
+    EXPECT_EQ(r.d.count("[TCP]:tcpExit----------------- \r\n"), 1u);
 }
 
 TEST(Faults, SigtermMidDownloadLeavesNoPackage)
@@ -793,6 +800,8 @@ TEST(Faults, SigtermMidDownloadLeavesNoPackage)
     ASSERT_GE(ftp.dataSent(), 4096u);
     ExpectCleanTerm(r.d);
     EXPECT_EQ(r.sb.readFile(kPackage), "previous package");
+    // The download was abandoned in time to remove its staging file.
+    EXPECT_EQ(PackageDir(r.sb), "zovClient.tar ");
 }
 
 TEST(Faults, SigtermMidLocalUpgradeLeavesNoPackage)
@@ -814,5 +823,28 @@ TEST(Faults, SigtermMidLocalUpgradeLeavesNoPackage)
     r.pty.write(Bytes(f.begin(), f.begin() + 400));
     ExpectCleanTerm(r.d);
     EXPECT_FALSE(r.sb.exists(kPackage));
-    ExpectPrefixOnly(r.sb, pkg);
+    // The serial thread gave up the transfer, and its staging file, on exit.
+    EXPECT_FALSE(r.sb.exists(kLocalPart));
+}
+
+// Thread creations fail: all three in the first pass, the LED thread's
+// again in the second. Each is retried a pass later, so the LED thread
+// starts after the link has come up and set its LEDs: its late start paints
+// nothing over them.
+TEST(Faults, LedThreadStartingLateKeepsTheLinkLeds)
+{
+#ifdef ADAPTER_EMULATOR
+    GTEST_SKIP() << "the emulator keeps preload libraries for itself";
+#endif
+    Rig r;
+    r.start(0, {{"LD_PRELOAD", ADAPTER_FAIL_FIRST_THREAD}, {"ADAPTER_FAIL_THREADS", "4"}});
+    ASSERT_TRUE(r.online(8000));
+    const std::string tag = "\xA1\xBE" "MAIN\xA1\xBF:create ";
+    EXPECT_EQ(r.d.count(tag + "ledThd error \r\n"), 2u);
+    EXPECT_EQ(r.d.count(tag + "tcpThd error \r\n"), 1u);
+    EXPECT_EQ(r.d.count(tag + "uartThd error \r\n"), 1u);
+    ASSERT_TRUE(r.d.waitFor("[LED]:enter led thread...\r\n", 5000));
+    usleep(300 * 1000);  // whatever the new thread would do at its start
+    EXPECT_EQ(r.sb.led(true), "1") << "online LED shows the resting pattern while connected";
+    EXPECT_EQ(r.d.count("connect success"), 1u);
 }

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,6 +55,15 @@ bool WaitLed(const th::Sandbox &sb, bool online, const std::string &want, int ti
     return true;
 }
 
+// Sleeps until just after the next wall-clock second begins, so that an
+// interval counted in whole seconds from now ends well inside a second.
+void SleepToSecondStart()
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    usleep((useconds_t)(1000000 - tv.tv_usec + 20000));
+}
+
 class Link : public testing::Test {
 protected:
     void SetUp() override { sb.writeIdentity("ABC", "12"); }
@@ -67,10 +77,13 @@ protected:
         ASSERT_TRUE(d.waitFor("[TCP]:connect success \r\n", 2000));
     }
     // Waits for the online request, answers it with code, returns its time.
-    int64_t login(uint8_t code)
+    // aligned: the answer goes out at the start of a wall-clock second.
+    int64_t login(uint8_t code, bool aligned = false)
     {
         Bytes req = srv.recvCmd(0x00, 7000);
         EXPECT_EQ(req, kOnlineABC12);
+        if (aligned)
+            SleepToSecondStart();
         int64_t t = th::NowMs();
         srv.send(th::OnlineResult(code));
         return t;
@@ -84,11 +97,12 @@ protected:
 TEST_F(Link, NormalStartLogsInAndBeatsThreeSecondsAfterLastData)
 {
     startAndAccept();
-    // Connected: data LED on, online LED off.
-    EXPECT_TRUE(WaitLed(sb, false, "0", 2000));
-    EXPECT_TRUE(WaitLed(sb, true, "1", 2000));
+    // After the first receive wait of a second, not the 5 s interval.
     int64_t tReq = login(0);
-    EXPECT_LT(tReq - tConnect, 2500);  // after the first receive wait
+    EXPECT_LT(tReq - tConnect, 4000);
+    // Connected: data LED on (after the request's flash), online LED off.
+    EXPECT_TRUE(WaitLed(sb, false, "0", 5000));
+    EXPECT_TRUE(WaitLed(sb, true, "1", 5000));
     ASSERT_TRUE(d.waitFor("[TCP]:online success \r\n", 2000));
     EXPECT_TRUE(d.waitFor("[TCP]:tcp recv data, update lastCommunicate: ", 100));
 
@@ -122,7 +136,7 @@ TEST_F(Link, RefusedLoginIsRepeatedEveryFiveSecondsWithoutDrop)
 TEST_F(Link, SilentServerGetsThreeHeartbeatsThenLinkDropsAndReconnects)
 {
     startAndAccept();
-    int64_t tOk = login(0);
+    int64_t tOk = login(0, true);
     ASSERT_TRUE(d.waitFor("[TCP]:online success \r\n", 2000));
     int64_t want = 3000;
     for (int i = 0; i < 3; i++, want += 3000) {
@@ -135,6 +149,13 @@ TEST_F(Link, SilentServerGetsThreeHeartbeatsThenLinkDropsAndReconnects)
     ASSERT_TRUE(srv.peerClosed(3000));
     EXPECT_NEAR(th::NowMs() - tOk, 10000, 1200);
     EXPECT_TRUE(d.waitFor("[TCP]:lost server, lastCommunicate:", 1000));
+    // The limit to the second: the last data came early in a second, so the
+    // drop 10 s later falls in the second 10 further on, and 11 s would not.
+    int last = 0, now = 0;
+    std::string log = d.log();
+    size_t at0 = log.find("[TCP]:lost server, lastCommunicate:");
+    ASSERT_EQ(sscanf(log.c_str() + at0, "[TCP]:lost server, lastCommunicate:%d [%d]", &last, &now), 2);
+    EXPECT_EQ(now - last, 10);
     // Lost: data LED off, online LED on.
     EXPECT_TRUE(WaitLed(sb, false, "1", 1000));
     EXPECT_TRUE(WaitLed(sb, true, "0", 1000));
@@ -217,12 +238,13 @@ TEST_F(Link, WallClockStepBackDropsAndReconnectsAtOnce)
     ASSERT_TRUE(d.waitFor("[TCP]:online success \r\n", 2000));
     sb.writeFile("/faketime", "-3600\n");
     int64_t tStep = th::NowMs();
-    // The next receive that brings nothing drops the link as lost; the
-    // attempt timer sees an hour too, so the new attempt follows at once.
-    ASSERT_TRUE(srv.peerClosed(4000));
+    // The link thread's next wake (the heartbeat due 3 s after the login,
+    // not the 10 s silence limit) sees an hour gone and drops the link as
+    // lost; the attempt timer sees an hour too, so a new attempt follows.
+    ASSERT_TRUE(srv.peerClosed(7000));
     EXPECT_TRUE(d.waitFor("[TCP]:lost server, lastCommunicate:", 1000));
-    ASSERT_TRUE(srv.accept(3000));
-    EXPECT_LT(th::NowMs() - tStep, 4000);
+    ASSERT_TRUE(srv.accept(6000));
+    EXPECT_LT(th::NowMs() - tStep, 8000);
     EXPECT_TRUE(d.waitFor("[TCP]:connect success \r\n", 2000, d.log().find("lost server")));
 }
 

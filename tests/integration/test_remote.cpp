@@ -160,6 +160,7 @@ TEST(Remote, FailedUpgradesAnswer7AndKeepTheAdapterAndPackage)
         EXPECT_EQ(r.sb.readFile(kPackage), "previous package");
     }
     EXPECT_EQ(r.d.count("[TCP]: upgrade fail !!!!!!!!!!!!\r\n"), 3u);  // the empty request never connects
+    EXPECT_EQ(r.d.count("\xA1\xBE" "FTP" "\xA1\xBF" ":gethostbyname fail \r\n"), 1u);  // its empty host
     // Only the refused path got as far as a RETR; the two bad paths were
     // refused before a file was opened or a command sent.
     EXPECT_EQ(r.d.count(kFtpOpen), 1u) << r.d.log();
@@ -197,6 +198,7 @@ TEST(Remote, IdentityChangeIsStoredAndEnds)
     r.srv.send(IdentityRequest("SN9999", "PC99"));
     EXPECT_EQ(r.link.nextHex(0xC2, 5000), "01 c2 00");
     EXPECT_EQ(r.d.waitExit(8000), 0);
+    EXPECT_EQ(r.d.count("[TCP]: modify errorCode: 0\r\n"), 1u);
     std::string file = r.sb.readFile("/etc/config/device_info");
     EXPECT_NE(file.find("SN9999"), std::string::npos) << file;
     EXPECT_NE(file.find("PC99"), std::string::npos) << file;
@@ -215,6 +217,7 @@ TEST(Remote, UnwritableIdentityAnswers1AndKeepsTheOldOne)
     r.sb.writeFile("/etc/config", "not a directory");
     r.srv.send(IdentityRequest("SN9999", "PC99"));
     EXPECT_EQ(r.link.nextHex(0xC2, 5000), "01 c2 01");
+    EXPECT_TRUE(r.d.waitFor("[TCP]: modify errorCode: 1\r\n", 1000));
     // The adapter carries on; a refused heartbeat makes it log in again,
     // with the old identity.
     ASSERT_EQ(r.link.nextHex(0x01, 8000), "01 01");

@@ -168,7 +168,8 @@ public:
         }
         close(client_);
         client_ = -1;
-        if (!d.waitFor(reset ? "[TCP]:recv socket error" : "[TCP]:lost server", 13000, mark))
+        // A reset and an orderly close alike are a failed receive.
+        if (!d.waitFor("[TCP]:recv socket error", 13000, mark))
             return false;
         if (!d.waitFor("[TCP]:connect fail", 13000, mark))
             return false;
@@ -461,6 +462,7 @@ TEST(Soak, RandomTrafficSettingsAndDropsLoseNothingAndLeakNothing)
     EXPECT_EQ(fd1, fd0);
     EXPECT_EQ(thr1, thr0);
     EXPECT_LT(rss1 - rss0, kRssNoiseKb) << "resident memory grew";
-    EXPECT_EQ(r.d.count("[TCP]:lost server"), (size_t)closes);
-    EXPECT_EQ(r.d.count("[TCP]:recv socket error"), (size_t)resets);
+    // Every drop was the server's doing and seen at once, none by silence.
+    EXPECT_EQ(r.d.count("[TCP]:lost server"), 0u);
+    EXPECT_EQ(r.d.count("[TCP]:recv socket error"), (size_t)(resets + closes));
 }

@@ -122,8 +122,20 @@ TEST_F(Identity, FileRulesAtStartUp)
 
 TEST_F(Identity, RewriteReadsBackAndLeavesNoTemporary)
 {
+    // A second name for the old file: a rewrite in place would change what
+    // it shows, a replacement leaves it the old identity.
+    std::string old = read();
+    std::string link = root_ + "/old_device_info";
+    ASSERT_EQ(::link(file().c_str(), link.c_str()), 0);
+    testing::internal::CaptureStdout();
     ASSERT_EQ(GB_ModifyDeviceInfo("ABC123", "9876"), 0);
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[globals]:GB_ModifyDeviceInfo new sn: ABC123, pw: 9876\r\n");
     EXPECT_EQ(read(), "config deviceInfo\r\n\toption serialNum ABC123\r\n\toption pairCode 9876\r\n");
+    std::ifstream f(link, std::ios::binary);
+    std::stringstream kept;
+    kept << f.rdbuf();
+    EXPECT_EQ(kept.str(), old) << "the identity file was rewritten in place";
     EXPECT_EQ(access((file() + ".tmp").c_str(), F_OK), -1);
     EXPECT_EQ(load(), "ABC123|9876");
 
@@ -161,7 +173,10 @@ TEST_F(Identity, ReplaceFailureKeepsOldFileAndFields)
     // rename fails, and nothing may claim success.
     std::string cmd = "rm -f '" + file() + "' && mkdir '" + file() + "'";
     ASSERT_EQ(system(cmd.c_str()), 0);
+    testing::internal::CaptureStdout();
     EXPECT_EQ(GB_ModifyDeviceInfo("NEW2", "P2"), 1);
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[globals]:GB_ModifyDeviceInfo write error\r\n");
     char sn[GB_SERIALNUM_SIZE], pc[GB_PAIRCODE_SIZE];
     GB_GetDeviceInfo(sn, pc);
     EXPECT_STREQ(sn, "OLD1");

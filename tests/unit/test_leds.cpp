@@ -1,9 +1,14 @@
-// LED requests and the flash tick, driven step by step; the brightness
-// files in a sandbox show what an LED does ("0" on, "1" off).
+// LED requests and the flash ticks on a stepped clock, the LED thread's
+// passes included; the brightness files in a sandbox show what an LED does
+// ("0" on, "1" off). A link-time wrap of write() can hold the LED thread's
+// next file write (the only writes it makes through that symbol), to open
+// the window in which another change could interleave.
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <string>
 
 #include "board/leds.h"
@@ -13,24 +18,60 @@
 
 namespace {
 
+std::atomic<bool> s_holdNext{false};  // hold the next write off the test thread
+std::atomic<int> s_holdStage{0};      // 1 while held, 2 once written
+pthread_t s_testThread;
+
+}  // namespace
+
+extern "C" ssize_t __real_write(int fd, const void *buf, size_t n);
+extern "C" ssize_t __wrap_write(int fd, const void *buf, size_t n)
+{
+    if (s_holdNext.load() && !pthread_equal(pthread_self(), s_testThread)) {
+        s_holdNext = false;
+        s_holdStage = 1;
+        usleep(300 * 1000);
+        ssize_t r = __real_write(fd, buf, n);
+        s_holdStage = 2;
+        return r;
+    }
+    return __real_write(fd, buf, n);
+}
+
+namespace {
+
+int64_t s_now = 1000000;  // the stepped clock, in ms
+int64_t FakeClock() { return s_now; }
+
 class Leds : public testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_EQ(EP_SetRoot(sb.root().c_str()), 0);
-        ledInit();  // data off, online on, nothing pending, counter 0
+        ledSetClock(FakeClock);
+        LED_Init();  // data off, online on, nothing pending, counter 0
     }
+    void TearDown() override { ledSetClock(nullptr); }
     std::string data() const { return sb.led(false); }
     std::string online() const { return sb.led(true); }
-    // Runs n ticks and returns the data LED after each ("0"/"1" joined).
+    // Steps the clock by one tick and runs a pass of the LED thread, n
+    // times; returns the data LED after each ("0"/"1" joined).
     std::string ticks(int n)
     {
         std::string seq;
         for (int i = 0; i < n; i++) {
-            ledTick();
+            s_now += LED_TICK_MS;
+            ledPass();
             seq += data();
         }
         return seq;
+    }
+    // Moves the clock by ms; with pass, the LED thread wakes there.
+    void later(int64_t ms, bool pass)
+    {
+        s_now += ms;
+        if (pass)
+            ledPass();
     }
     th::Sandbox sb;
 };
@@ -101,7 +142,7 @@ TEST_F(Leds, PendingFlashDropsNewRequestsWhole)
     EXPECT_EQ(online(), "0");
     // Idle again: a new request is taken.
     LED_SetLedEvent(LED_ONLINE, LED_EVENT_FLASH, 1, 0, LED_EVENT_OFF);
-    ledTick();
+    ticks(1);
     EXPECT_EQ(online(), "1");
 }
 
@@ -144,24 +185,89 @@ TEST_F(Leds, TickCounterSurvivesArmAndCancel)
     EXPECT_EQ(ticks(2), "01");
 }
 
-TEST_F(Leds, ThreadLeavesRestingPatternOnExit)
+// The thread wakes only where an LED changes: ticks that merely count are
+// accounted for later, and so is a final state that changes nothing. A new
+// flash or a cancel must still see the flash as ticking would have left it.
+TEST_F(Leds, SkippedTicksAreAccountedForAsIfTicked)
 {
+    LED_SetLedEvent(LED_DATA, LED_EVENT_ON, 0, 0, 0);
+    // From on: flips at +100 and +200 ms, then a final "on" that changes
+    // nothing at +250; the thread wakes for the flips only.
+    LED_SetLedEvent(LED_DATA, LED_EVENT_FLASH, 2, 1, LED_EVENT_ON);
+    later(100, true);
+    EXPECT_EQ(data(), "1");
+    later(100, true);
+    EXPECT_EQ(data(), "0");
+    // Before the final tick the flash is still pending: a request is dropped.
+    later(40, false);
+    LED_SetLedEvent(LED_DATA, LED_EVENT_FLASH, 1, 0, LED_EVENT_ON);
+    // At the final tick it is over: a request is taken and played.
+    later(10, false);
+    LED_SetLedEvent(LED_DATA, LED_EVENT_FLASH, 1, 0, LED_EVENT_OFF);
+    EXPECT_EQ(ticks(2), "11");
+
+    // Counting ticks since the last flip still count when a cancel comes:
+    // cancelled with the counter at 2, the next flash (interval 3) flips on
+    // its second tick.
+    LED_SetLedEvent(LED_DATA, LED_EVENT_FLASH, 2, 3, LED_EVENT_OFF);
+    later(200, true);  // first flip: data on
+    EXPECT_EQ(data(), "0");
+    later(100, false);
+    LED_SetLedEvent(LED_ONLINE, LED_EVENT_ON, 0, 0, 0);
+    LED_SetLedEvent(LED_DATA, LED_EVENT_FLASH, 1, 3, LED_EVENT_OFF);
+    EXPECT_EQ(ticks(3), "011");
+}
+
+// The link may set the LEDs before the LED thread runs (its creation can
+// fail and be retried a pass later): the thread's start changes nothing.
+// Its end leaves the resting pattern.
+TEST_F(Leds, ThreadStartKeepsTheLinkStateAndEndLeavesRestingPattern)
+{
+    ledSetClock(nullptr);
     LED_SetLedEvent(LED_DATA, LED_EVENT_ON, 0, 0, 0);
     LED_SetLedEvent(LED_ONLINE, LED_EVENT_OFF, 0, 0, 0);
     pthread_t t;
     ASSERT_EQ(pthread_create(&t, nullptr, LED_Thread, nullptr), 0);
     // A flash armed while the thread runs is played out by it.
-    int64_t deadline = th::NowMs() + 2000;
+    LED_SetLedEvent(LED_DATA, LED_EVENT_FLASH, 0, 0, LED_EVENT_OFF);
+    int64_t deadline = th::NowMs() + 5000;
     while (data() != "1" && th::NowMs() < deadline)
         usleep(10 * 1000);
-    LED_SetLedEvent(LED_DATA, LED_EVENT_FLASH, 0, 0, LED_EVENT_ON);
-    while (data() != "0" && th::NowMs() < deadline)
-        usleep(10 * 1000);
-    EXPECT_EQ(data(), "0");
+    EXPECT_EQ(data(), "1");
+    EXPECT_EQ(online(), "1") << "the thread's start painted over the link's online LED";
     GB_SetEvent(GB_EVENT_EXIT);
     pthread_join(t, nullptr);
     EXPECT_EQ(data(), "1");
     EXPECT_EQ(online(), "0");
+}
+
+// An immediate event while the LED thread writes a flip or a final state:
+// the event lands last and the flash is over, whatever the interleaving.
+TEST_F(Leds, ImmediateEventDuringAThreadWriteLandsLast)
+{
+    ledSetClock(nullptr);
+    s_testThread = pthread_self();
+    pthread_t t;
+    ASSERT_EQ(pthread_create(&t, nullptr, LED_Thread, nullptr), 0);
+    // A flip (off to on) and a final state (on) held in their write.
+    const uint8_t flashes[2][3] = {{2, 1, LED_EVENT_OFF}, {0, 0, LED_EVENT_ON}};
+    for (const auto &f : flashes) {
+        LED_SetLedEvent(LED_DATA, LED_EVENT_OFF, 0, 0, 0);
+        s_holdStage = 0;
+        s_holdNext = true;
+        LED_SetLedEvent(LED_DATA, LED_EVENT_FLASH, f[0], f[1], f[2]);
+        int64_t deadline = th::NowMs() + 5000;
+        while (s_holdStage.load() != 1 && th::NowMs() < deadline)
+            usleep(5 * 1000);
+        ASSERT_EQ(s_holdStage.load(), 1) << "the LED thread never wrote";
+        LED_SetLedEvent(LED_DATA, LED_EVENT_OFF, 0, 0, 0);
+        while (s_holdStage.load() != 2 && th::NowMs() < deadline)
+            usleep(5 * 1000);
+        usleep(400 * 1000);  // room for any flip a live flash would still make
+        EXPECT_EQ(data(), "1") << "flash " << int(f[0]) << " flips, final " << int(f[2]);
+    }
+    GB_SetEvent(GB_EVENT_EXIT);
+    pthread_join(t, nullptr);
 }
 
 }  // namespace

@@ -114,7 +114,9 @@ TEST(Tcp, RecvTimeoutLeavesBufferAndDataZeroesTheTail)
     TCP_CloseSocket(c);
 }
 
-TEST(Tcp, PeerClosedClearsBufferAndReturnsAtOnce)
+// An orderly close is a failed receive, reported at once: it is not
+// silence to be waited out.
+TEST(Tcp, PeerClosedIsAFailureAtOnce)
 {
     Listener l;
     int c, s;
@@ -123,11 +125,28 @@ TEST(Tcp, PeerClosedClearsBufferAndReturnsAtOnce)
     uint8_t buf[8];
     memset(buf, 0xAB, sizeof buf);
     int64_t t0 = th::NowMs();
-    EXPECT_EQ(TCP_Recv(c, buf, sizeof buf, 2000), 0);
-    EXPECT_LT(th::NowMs() - t0, 500);
+    EXPECT_EQ(TCP_Recv(c, buf, sizeof buf, 5000), -1);
+    EXPECT_LT(th::NowMs() - t0, 2500);
     for (uint8_t x : buf)
         ASSERT_EQ(x, 0);
     TCP_CloseSocket(c);
+}
+
+// A readable wake descriptor ends the wait at once, as a time-out.
+TEST(Tcp, WakeDescriptorEndsTheWait)
+{
+    Listener l;
+    int c, s, p[2];
+    Pair(l, &c, &s);
+    ASSERT_EQ(pipe(p), 0);
+    ASSERT_EQ(write(p[1], "x", 1), 1);
+    uint8_t buf[8] = {0xAB};
+    int64_t t0 = th::NowMs();
+    EXPECT_EQ(TCP_RecvWake(c, buf, sizeof buf, 5000, p[0]), 0);
+    EXPECT_LT(th::NowMs() - t0, 2500);
+    EXPECT_EQ(buf[0], 0xAB);
+    for (int fd : {p[0], p[1], s, c})
+        close(fd);
 }
 
 void OnUsr1(int) {}

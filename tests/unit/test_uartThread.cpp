@@ -28,8 +28,16 @@ namespace {
 using th::Bytes;
 
 // Uplink messages are the integration tests' business; here they are only
-// swallowed.
-void Uplink(const uint8_t *, int32_t) {}
+// swallowed, or held up on request to keep the serial thread busy.
+std::atomic<bool> s_holdUplink{false};
+std::atomic<bool> s_inUplink{false};
+void Uplink(const uint8_t *, int32_t)
+{
+    s_inUplink = true;
+    while (s_holdUplink.load())
+        usleep(1000);
+    s_inUplink = false;
+}
 
 const DataCallback s_uplink = Uplink;
 
@@ -119,11 +127,19 @@ protected:
 TEST_F(SerialThread, PendingDropAndIndicesBeyondTables)
 {
     start();
-    usleep(200000);
+    // The serial thread is held up handing a burst over, so the reopen is
+    // still pending when the second message comes.
+    s_holdUplink = true;
+    pty.write(th::B("u"));
+    int64_t deadline = th::NowMs() + 5000;
+    while (!s_inUplink.load() && th::NowMs() < deadline)
+        usleep(1000);
+    ASSERT_TRUE(s_inUplink.load());
     Bytes m = th::DataMsg(5, 1, 0, 2, th::B("held"));
     UART_WriteData(m.data(), (int32_t)m.size());
     Bytes again = th::DataMsg(5, 1, 0, 2, th::B("drop"));
     UART_WriteData(again.data(), (int32_t)again.size());
+    s_holdUplink = false;
     EXPECT_EQ(th::Hex(pty.readQuiet(300, 1000)), th::Hex(th::B("held")));
     EXPECT_EQ(count("[UART]:write to uart"), 0u);
 

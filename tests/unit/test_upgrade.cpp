@@ -18,6 +18,7 @@
 #include "core/endpoints.h"
 #include "core/globals.h"
 #include "serial/upgrade.h"
+#include "tests/support/fsorder.h"
 
 namespace {
 
@@ -193,6 +194,9 @@ TEST_F(Frames, PackageThroughCacheAndStagingFile)
     }
     EXPECT_EQ(slurp(pkg()), std::string(pkgData.begin(), pkgData.end()));
     EXPECT_FALSE(access(part().c_str(), F_OK) == 0);
+    // Data on the disk before the name: a power cut never leaves a
+    // complete-looking but short package.
+    EXPECT_TRUE(th::SyncedBeforeRename("/usr/bin/zov/zovClient.tar.part", "/usr/bin/zov/zovClient.tar"));
 }
 
 // A chunk that does not fit the space left in the cache still reaches the
@@ -258,7 +262,10 @@ TEST_F(Frames, StagingFileUnwritable)
     // No package directory: creating the staging file fails; the answer
     // carries the new size and offset 0, so the device starts over.
     ASSERT_EQ(rmdir((root + "/usr/bin/zov").c_str()), 0);
+    testing::internal::CaptureStdout();
     Bytes r = Push(UpgradeFrame(2000, 0, Bytes(100, 1)));
+    fflush(stdout);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("fail in UPGRADE_SaveData, line:58\r\n"), std::string::npos);
     EXPECT_EQ(RespTotal(r), 2000);
     EXPECT_EQ(RespOffset(r), 0);
     EXPECT_EQ(UPGRADE_IsComplete(), 0);
