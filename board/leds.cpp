@@ -119,7 +119,10 @@ void ledAdvance(int64_t nowMs, bool mayWrite)
 {
     while (g_ledEvent != 0 && s_nextTickMs <= nowMs) {
         if (g_flashNum != 0 && s_tick < g_flashTimer) {
-            int64_t due = (nowMs - s_nextTickMs) / LED_TICK_MS + 1;
+            // Divided in 32 bits: a 64-bit division is a library call on
+            // 32-bit MIPS that would double the daemon's size.
+            int64_t late = nowMs - s_nextTickMs;
+            int32_t due = (int32_t)(late < INT32_MAX ? late : INT32_MAX) / LED_TICK_MS + 1;
             int64_t left = (int64_t)(g_flashTimer - s_tick);
             int64_t n = due < left ? due : left;
             s_tick += (uint32_t)n;
@@ -148,7 +151,9 @@ int ledTimerFd()
     return s_timerFd;
 }
 
-// Sets the LED thread's wake-up for the next change, or clears it.
+// Sets the LED thread's wake-up for the next change, or clears it. The
+// timer is set relative to now, so only a short span is divided (in 32
+// bits); the clock's truncation to milliseconds can only make it late.
 void ledSetTimer()
 {
     int fd = ledTimerFd();
@@ -157,10 +162,12 @@ void ledSetTimer()
     int64_t at = ledNextChangeMs();
     struct itimerspec its = {};
     if (at >= 0) {
-        its.it_value.tv_sec = (time_t)(at / 1000);
-        its.it_value.tv_nsec = (long)(at % 1000) * 1000000L + 1;  // all zero would disarm
+        int64_t rel = at - s_clock();
+        int32_t ms = rel <= 0 ? 0 : (int32_t)(rel < INT32_MAX ? rel : INT32_MAX);
+        its.it_value.tv_sec = ms / 1000;
+        its.it_value.tv_nsec = (long)(ms % 1000) * 1000000L + 1;  // all zero would disarm
     }
-    timerfd_settime(fd, TFD_TIMER_ABSTIME, &its, nullptr);
+    timerfd_settime(fd, 0, &its, nullptr);
 }
 
 void ledExit()

@@ -60,12 +60,14 @@ struct TcpInfo {
     std::atomic<int32_t> state;
     int sock;  // written by the link thread under sendMutex
     int32_t recvLen;
-    uint8_t recvBuf[MSG_MAX_LEN];
     uint32_t lastCommunicate;
     DataCallback callback;
 };
 
-TcpInfo g_tcpInfo = {{TCP_STATE_DISCONNECTED}, -1, 0, {}, 0, nullptr};
+TcpInfo g_tcpInfo = {{TCP_STATE_DISCONNECTED}, -1, 0, 0, nullptr};
+// The latest received message. Kept out of the initialised record: in
+// zero-filled memory it takes no room in the daemon's file.
+uint8_t g_tcpRecvBuf[MSG_MAX_LEN];
 
 // When an event last happened: its wall-clock second, which every interval
 // test uses, and its monotonic time, which only bounds how long to sleep.
@@ -119,8 +121,10 @@ int64_t tcpMsUntil(const TcpTimer &t, uint32_t seconds, const TcpNow &now)
     if (COMM_Elapsed(t.wallS, now.s) >= seconds)
         return 0;
     // The test fails, so the wall clock is within `seconds` either side of
-    // t.wallS: both waits are a few seconds at most.
-    int64_t wallUs = ((int64_t)t.wallS + seconds - (int64_t)now.s) * 1000000 - now.usIn;
+    // t.wallS: both waits are a few seconds at most, and the wall-clock one
+    // is divided in 32 bits (a 64-bit division is a library call on 32-bit
+    // MIPS that would double the daemon's size).
+    int32_t wallUs = (int32_t)(((int64_t)t.wallS + seconds - (int64_t)now.s) * 1000000 - now.usIn);
     int64_t wall = (wallUs + 999) / 1000;
     int64_t mono = t.monoMs + (int64_t)seconds * 1000 - now.mono;
     int64_t wait = wall > mono ? wall : mono;
@@ -230,7 +234,7 @@ int32_t tcpInit(DataCallback callback)
     g_tcpInfo.sock = -1;
     pthread_mutex_unlock(&g_gbVar.sendMutex);
     g_tcpInfo.recvLen = 0;
-    memset(g_tcpInfo.recvBuf, 0, sizeof g_tcpInfo.recvBuf);
+    memset(g_tcpRecvBuf, 0, sizeof g_tcpRecvBuf);
     g_tcpInfo.lastCommunicate = 0;
     g_tcpInfo.callback = callback;
     // A download cut short by the end of an earlier run is useless and takes
@@ -328,7 +332,7 @@ int32_t tcpRecvData(int waitMs)
 {
     if (g_tcpInfo.state.load(std::memory_order_relaxed) == TCP_STATE_DISCONNECTED)
         return -1;
-    g_tcpInfo.recvLen = TCP_RecvWake(g_tcpInfo.sock, g_tcpInfo.recvBuf, MSG_MAX_LEN, waitMs, GB_ExitFd());
+    g_tcpInfo.recvLen = TCP_RecvWake(g_tcpInfo.sock, g_tcpRecvBuf, MSG_MAX_LEN, waitMs, GB_ExitFd());
     if (g_tcpInfo.recvLen < 0) {
         puts("[TCP]:recv socket error \r");
         tcpDropLink();
@@ -470,7 +474,7 @@ void *TCP_Thread(void *arg)
         int waitMs = step == TCP_STEP_CONNECTED ? TCP_RECV_WAIT_MS : tcpRecvWaitMs();
         if (tcpRecvData(waitMs) == -1)
             tcpPauseDisconnected(step == TCP_STEP_NO_SOCKET);
-        tcpProcessRecved(g_tcpInfo.recvBuf, g_tcpInfo.recvLen);
+        tcpProcessRecved(g_tcpRecvBuf, g_tcpInfo.recvLen);
     }
     tcpExit();
     return nullptr;

@@ -53,6 +53,11 @@ echo "musl adapterd stripped: $size bytes dynamic (budget $budget)," \
      "$(stat -c %s build/mipsel-musl/adapterd-static.stripped) bytes static"
 if [ "$size" -gt "$budget" ]; then
   echo "FAIL: musl adapterd is $size bytes, above its budget of $budget" >&2
+  # The usual cause: a 64-bit division, whose helper drags the compiler's
+  # whole runtime library into the dynamic binary.
+  for o in $(find build/mipsel-musl/CMakeFiles/adapter.dir -name '*.o'); do
+    mipsel-linux-gnu-nm -u "$o" | grep -qE '__(u?div|u?mod)di3' && echo "  64-bit division in $o" >&2
+  done
   exit 1
 fi
 # The router's libc and nothing else: no C++ runtime, no libgcc_s.

@@ -89,13 +89,11 @@ struct UartInfo {
     UartSettings current;
     uint32_t back;
     uint32_t reqSeq;
-    // Serial thread only: settings of the port, its front slot, buffer.
+    // Serial thread only: settings of the port, its front slot.
     UartSettings applied;
     uint32_t front;
-    uint8_t recvBuf[MSG_MAX_LEN];
     DataCallback callback;
-    // Shared.
-    UartRequest slots[3];
+    // Shared; the request slots are in g_uartSlots.
     std::atomic<uint32_t> middle;
     std::atomic<uint32_t> appliedSeq;
     std::atomic<int32_t> fd;
@@ -113,8 +111,12 @@ bool s_readFull = false;
 // data before this thread has run at all, so nothing it shares is reset
 // later.
 UartInfo g_uartInfo = {
-    uartDefaultConfig(), 0, 0, uartDefaultConfig(), 2, {}, nullptr, {}, {1}, {0}, {-1}, {0},
+    uartDefaultConfig(), 0, 0, uartDefaultConfig(), 2, nullptr, {1}, {0}, {-1}, {0},
 };
+// The buffers start empty, so they stay out of the initialised record: in
+// zero-filled memory they take no room in the daemon's file.
+UartRequest g_uartSlots[3];          // the triple buffer of settings requests
+uint8_t g_uartRecvBuf[MSG_MAX_LEN];  // serial thread only: burst and message
 
 // An index beyond its table names no setting; the default entry is used, so
 // the port stays in a sound raw mode the device most likely expects.
@@ -137,7 +139,7 @@ char uartGetParity(uint8_t i)
 
 void uartInit(DataCallback callback)
 {
-    memset(g_uartInfo.recvBuf, 0, sizeof g_uartInfo.recvBuf);
+    memset(g_uartRecvBuf, 0, sizeof g_uartRecvBuf);
     g_uartInfo.callback = callback;
     // A transfer cut short by the end of an earlier run cannot be resumed.
     UPGRADE_Abandon();
@@ -207,7 +209,7 @@ const UartRequest *uartTakeRequest()
 {
     uint32_t m = g_uartInfo.middle.exchange(g_uartInfo.front, std::memory_order_acq_rel);
     g_uartInfo.front = m & UART_SLOT_MASK;
-    return (m & UART_SLOT_FRESH) ? &g_uartInfo.slots[g_uartInfo.front] : nullptr;
+    return (m & UART_SLOT_FRESH) ? &g_uartSlots[g_uartInfo.front] : nullptr;
 }
 
 void uartApplyConfig()
@@ -254,7 +256,7 @@ void uartWriteAnswer(int32_t fd, const uint8_t *buf, int32_t len)
 
 void uartProcessRecvData()
 {
-    uint8_t *buf = g_uartInfo.recvBuf;
+    uint8_t *buf = g_uartRecvBuf;
     int32_t fd = g_uartInfo.fd.load(std::memory_order_relaxed);
     // On a busy line a poll per read would only add a system call; a read
     // still returns within 0.1 s of silence, so events wait no longer.
@@ -298,7 +300,7 @@ void uartProcessRecvData()
 // Link thread: hands new settings and their data to the serial thread.
 void uartPublish(const UartSettings &settings, const uint8_t *data, int32_t len)
 {
-    UartRequest *slot = &g_uartInfo.slots[g_uartInfo.back];
+    UartRequest *slot = &g_uartSlots[g_uartInfo.back];
     slot->settings = settings;
     memcpy(slot->pendingBuf, data, (size_t)len);
     slot->pendingLen = len;
