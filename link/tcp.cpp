@@ -5,9 +5,8 @@
 // resumed after a signal until its deadline, so a signal is never mistaken
 // for a failure. A receive that finds the peer gone fails: the link must not
 // wait out its silence limit on a dead connection. Sends never raise
-// SIGPIPE. The
-// layer keeps no state: each call acts only on the descriptor it is given,
-// and none closes a socket on failure (the caller decides).
+// SIGPIPE. The layer keeps no state: each call acts only on the descriptor
+// it is given, and none closes a socket on failure (the caller decides).
 #include "link/tcp.h"
 
 #include <arpa/inet.h>
