@@ -41,15 +41,6 @@ case "${1:-}" in
 esac
 command -v socat >/dev/null || { echo "bench_bridge: socat is needed" >&2; exit 1; }
 
-# Build quietly; show the output only when it fails.
-log=$(mktemp /tmp/bench-bridge-build.XXXXXX)
-if ! { [ -f "$build/CMakeCache.txt" ] ||
-       cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DADAPTER_TESTS=OFF; } >"$log" 2>&1 ||
-   ! cmake --build "$build" -j2 --target adapterd-sandbox >"$log" 2>&1; then
-    cat "$log" >&2
-    rm -f "$log"
-    echo "bench_bridge: building adapterd-sandbox failed" >&2
-    exit 1
-fi
-rm -f "$log"
+. "$here/build.sh"
+bench_build bench_bridge "$src" "$build" adapterd-sandbox
 exec python3 "$here/bench_bridge.py" --daemon "$build/adapterd-sandbox" "$@"

@@ -35,17 +35,8 @@ runs=${3:-5}
 getter=$build/tools/ftp-get
 py=/usr/bin/python3
 
-# Build quietly; show the output only when it fails.
-log=$(mktemp /tmp/bench-ftp-build.XXXXXX)
-if ! { [ -f "$build/CMakeCache.txt" ] ||
-       cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DADAPTER_TESTS=OFF; } >"$log" 2>&1 ||
-   ! cmake --build "$build" -j2 --target ftp-get >"$log" 2>&1; then
-    cat "$log" >&2
-    rm -f "$log"
-    echo "bench_ftp: building ftp-get failed" >&2
-    exit 1
-fi
-rm -f "$log"
+. "$here/bench/build.sh"
+bench_build bench_ftp "$here" "$build" ftp-get
 command -v curl >/dev/null || { echo "curl not found" >&2; exit 2; }
 
 work=$(mktemp -d /tmp/bench-ftp-XXXXXX)

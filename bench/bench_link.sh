@@ -38,11 +38,8 @@ case "${1:-}" in
 esac
 command -v strace >/dev/null || { echo "bench_link: strace is needed" >&2; exit 1; }
 command -v python3 >/dev/null || { echo "bench_link: python3 is needed" >&2; exit 1; }
-[ -f "$build/CMakeCache.txt" ] || cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-if ! cmake --build "$build" -j2 --target adapterd-sandbox adapter-sim >"$build/bench-build.log" 2>&1; then
-    cat "$build/bench-build.log" >&2
-    exit 1
-fi
+. "$here/build.sh"
+bench_build bench_link "$src" "$build" adapterd-sandbox adapter-sim
 exec python3 - "$build/adapterd-sandbox" "$build/tools/adapter-sim" "$@" <<'PYEOF'
 import os, re, select, shutil, signal, socket, statistics, subprocess, sys, tempfile, time, tty
 
