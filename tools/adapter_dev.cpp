@@ -21,7 +21,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +28,7 @@
 
 #include "core/common.h"
 #include "core/globals.h"
+#include "tools/cli.h"
 
 namespace {
 
@@ -37,8 +37,6 @@ constexpr size_t kUpgradeHead = 16;
 constexpr size_t kDevInfoLen = 24;
 constexpr int kSilenceMs = 120;            // the adapter's 0.1 s and a margin
 constexpr int64_t kRedrawMs = 100;         // progress redraws at most this often
-
-enum Exit { EXIT_OK = 0, EXIT_FAIL = 1, EXIT_USAGE = 2 };
 
 struct Options {
     const char *port = nullptr;
@@ -52,6 +50,7 @@ struct Options {
     bool quiet = false;
 };
 
+const char kProg[] = "adapter-dev";
 const char kSynopsis[] = "usage: adapter-dev -p DEVICE [OPTION]... push FILE | info | set-info SN PC\n";
 
 const char kHelp[] =
@@ -95,20 +94,6 @@ int64_t nowMs()
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Prints what was wrong and where to look; returns the usage status.
-__attribute__((format(printf, 1, 2))) int usageError(const char *fmt, ...)
-{
-    fputs("adapter-dev: ", stderr);
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
-    va_end(ap);
-    fputc('\n', stderr);
-    fputs(kSynopsis, stderr);
-    fputs("Try 'adapter-dev --help' for more information.\n", stderr);
-    return EXIT_USAGE;
 }
 
 bool parseInt(const char *s, int lo, int hi, int *out)
@@ -177,18 +162,20 @@ int parseOptions(int argc, char **argv, Options *o)
             // Long options are named as typed, short ones from optopt.
             char shortName[3] = {'-', (char)optopt, '\0'};
             const char *name = strncmp(argv[optind - 1], "--", 2) == 0 ? argv[optind - 1] : shortName;
-            return c == ':' ? usageError("option %s needs a value", name) : usageError("unknown option %s", name);
+            return c == ':' ? CLI_UsageError(kProg, kSynopsis, "option %s needs a value", name)
+                            : CLI_UsageError(kProg, kSynopsis, "unknown option %s", name);
         }
         }
         if (!ok) {
             // Named as typed: the long name if that was used, else the letter.
-            return index >= 0 ? usageError("bad value '%s' for --%s (%s)", optarg, longOpts[index].name, valid(c))
-                              : usageError("bad value '%s' for -%c (%s)", optarg, c, valid(c));
+            return index >= 0 ? CLI_UsageError(kProg, kSynopsis, "bad value '%s' for --%s (%s)", optarg,
+                                               longOpts[index].name, valid(c))
+                              : CLI_UsageError(kProg, kSynopsis, "bad value '%s' for -%c (%s)", optarg, c, valid(c));
         }
         index = -1;
     }
     if (o->port == nullptr)
-        return usageError("no port given (-p DEVICE)");
+        return CLI_UsageError(kProg, kSynopsis, "no port given (-p DEVICE)");
     return -1;
 }
 
@@ -586,15 +573,17 @@ int main(int argc, char **argv)
     char **args = argv + optind;
     int nargs = argc - optind;
     if (nargs == 0)
-        return usageError("no command given");
+        return CLI_UsageError(kProg, kSynopsis, "no command given");
     const char *cmd = args[0];
     int want = strcmp(cmd, "push") == 0 ? 2 : strcmp(cmd, "info") == 0 ? 1 : strcmp(cmd, "set-info") == 0 ? 3 : 0;
     if (want == 0)
-        return usageError("unknown command '%s'", cmd);
+        return CLI_UsageError(kProg, kSynopsis, "unknown command '%s'", cmd);
     if (nargs != want)
-        return usageError("%s takes %s", cmd, want == 2 ? "one FILE" : want == 1 ? "no operands" : "SN and PC");
+        return CLI_UsageError(kProg, kSynopsis, "%s takes %s", cmd,
+                              want == 2 ? "one FILE" : want == 1 ? "no operands" : "SN and PC");
     if (want == 3 && (args[1][0] == '\0' || strlen(args[1]) > 11 || strlen(args[2]) > 7))
-        return usageError("set-info: the serial number takes 1 to 11 characters, the pairing code up to 7");
+        return CLI_UsageError(kProg, kSynopsis,
+                              "set-info: the serial number takes 1 to 11 characters, the pairing code up to 7");
     // A package that cannot be sent is refused before the port is touched,
     // so the adapter never sees a frame of it.
     Package pkg;

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "core/globals.h"
+#include "tools/cli.h"
 
 namespace {
 
@@ -46,8 +47,7 @@ constexpr size_t kUplinkKeep = 64 * 1024;  // uplink bytes kept for 'wait data'
 // messages sent back to back can reach it as one and the second is lost.
 constexpr int64_t kSendGapMs = 100;
 
-enum Exit { EXIT_OK = 0, EXIT_FAIL = 1, EXIT_USAGE = 2 };
-
+const char kProg[] = "adapter-sim";
 const char kSynopsis[] = "usage: adapter-sim [-p PORT] [-b ADDR] [-s FILE] [-l FILE] [-j] [-e]\n";
 
 const char kOptions[] =
@@ -1228,19 +1228,6 @@ int OpenListener(const char *addr, uint16_t port)
     return fd;
 }
 
-__attribute__((format(printf, 1, 2))) int UsageError(const char *fmt, ...)
-{
-    fputs("adapter-sim: ", stderr);
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
-    va_end(ap);
-    fputc('\n', stderr);
-    fputs(kSynopsis, stderr);
-    fputs("Try 'adapter-sim --help' for more information.\n", stderr);
-    return EXIT_USAGE;
-}
-
 struct Options {
     long port = 60928;
     const char *bind = "127.0.0.1";
@@ -1263,7 +1250,7 @@ int ParseOptions(int argc, char **argv, Sim &sim, Options *o)
         switch (c) {
         case 'p':
             if (!ParseLong(optarg, 1, 65535, &o->port))
-                return UsageError("bad value '%s' for the port (1-65535)", optarg);
+                return CLI_UsageError(kProg, kSynopsis, "bad value '%s' for the port (1-65535)", optarg);
             break;
         case 'b': o->bind = optarg; break;
         case 's':
@@ -1284,13 +1271,15 @@ int ParseOptions(int argc, char **argv, Sim &sim, Options *o)
         default: {
             char shortName[3] = {'-', (char)optopt, '\0'};
             const char *name = strncmp(argv[optind - 1], "--", 2) == 0 ? argv[optind - 1] : shortName;
-            return c == ':' ? UsageError("option %s needs a value", name) : UsageError("unknown option %s", name);
+            return c == ':' ? CLI_UsageError(kProg, kSynopsis, "option %s needs a value", name)
+                            : CLI_UsageError(kProg, kSynopsis, "unknown option %s", name);
         }
         }
     }
     if (optind < argc)
-        return UsageError("unexpected argument '%s'; commands go to standard input or a --script file",
-                          argv[optind]);
+        return CLI_UsageError(kProg, kSynopsis,
+                              "unexpected argument '%s'; commands go to standard input or a --script file",
+                              argv[optind]);
     return -1;
 }
 
