@@ -5,7 +5,7 @@
 # suite cross-built against musl and glibc and run under qemu-mipsel, the
 # packaged daemon on an emulated router with a real UART, a bounded run of
 # every fuzz target, and a longer soak of the release daemon.
-#   ADAPTER_TEST_CONFIGS  native configurations (default "release asan tsan")
+#   ADAPTER_TEST_CONFIGS  native configurations (default "release asan tsan"; empty skips)
 #   ADAPTER_TEST_MUSL     0 skips the emulated suite of the musl build
 #   ADAPTER_TEST_MIPSEL   0 skips the emulated suite of the glibc build
 #   ADAPTER_TEST_ROUTER   0 skips the emulated router (full system, real UART)
@@ -16,7 +16,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh --cross
-configs=${ADAPTER_TEST_CONFIGS:-"release asan tsan"}
+configs=${ADAPTER_TEST_CONFIGS-"release asan tsan"}
 for c in $configs; do
   echo "=== $c: build"
   cmake --preset "$c" >/dev/null
