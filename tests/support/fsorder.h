@@ -9,7 +9,8 @@
 namespace th {
 
 // True when a file whose path ends in `from` was fsync()ed, and only then
-// renamed to a path ending in `to`.
+// renamed to a path ending in `to`; always true where the linker cannot
+// wrap (ADAPTER_LINK_WRAP 0), as nothing was recorded.
 bool SyncedBeforeRename(const std::string &from, const std::string &to);
 
 }  // namespace th
