@@ -227,6 +227,26 @@ int32_t GB_ModifyDeviceInfo(const char *serialNum, const char *pairCode)
     return 0;
 }
 
+const char *GB_DeviceInfoError(const char *value, bool isSerialNum)
+{
+    size_t len = strlen(value);
+    if (isSerialNum && len == 0)
+        return "is empty";
+    if (len > (isSerialNum ? GB_SERIALNUM_SIZE : GB_PAIRCODE_SIZE) - 1)
+        return isSerialNum ? "is longer than 11 bytes" : "is longer than 7 bytes";
+    for (const unsigned char *p = (const unsigned char *)value; *p != '\0'; p++) {
+        if (*p == ' ')
+            return "holds a blank";
+        if (*p < 0x20 || *p == 0x7F)
+            return "holds a control character";
+        if (strchr("='\"\\#;", *p) != nullptr)
+            return "holds one of = ' \" \\ # ;";
+    }
+    if (isSerialNum && strstr(value, "pairCode") != nullptr)
+        return "holds \"pairCode\"";
+    return nullptr;
+}
+
 void GB_GetDeviceInfo(char serialNum[GB_SERIALNUM_SIZE], char pairCode[GB_PAIRCODE_SIZE])
 {
     pthread_mutex_lock(&s_infoMutex);

@@ -59,6 +59,15 @@ int32_t GB_GetTagValueStr(const char *text, const char *tag, char *value, size_t
 // fields; values are cut to 11 and 7 characters. 0 on success; 1 when the
 // file cannot be written, with file and fields unchanged.
 int32_t GB_ModifyDeviceInfo(const char *serialNum, const char *pairCode);
+// Why an identity value cannot be stored, or nullptr when it can. A value
+// is stored only if the identity file, read back by the adapter or by uci,
+// gives exactly its bytes: a serial number of 1 to 11 bytes, a pairing code
+// of 0 to 7, none of them a control character, a blank, '=', a quote, '\\',
+// '#' or ';' (bytes above 0x7F are kept as they are); and no serial number
+// holding "pairCode", whose first occurrence in the file is where the
+// pairing code is read from. The reason is a short fixed text, such as
+// "holds a blank".
+const char *GB_DeviceInfoError(const char *value, bool isSerialNum);
 // Copies the current identity pair, both from the same update.
 void GB_GetDeviceInfo(char serialNum[GB_SERIALNUM_SIZE], char pairCode[GB_PAIRCODE_SIZE]);
 
