@@ -83,6 +83,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (versionOk && cmd == MSG_CMD_DEVINFO)
         FUZZ_CHECK(GB_ModifyDeviceInfo(kSn, kPc) == 0);
 
+    // Cut as the link cuts its stream: never beyond what is there.
+    int32_t frame = MSG_FrameLen(m, (int32_t)size);
+    FUZZ_CHECK(frame >= -1 && frame <= (int32_t)size && frame <= MSG_MAX_LEN);
+    FUZZ_CHECK((frame == -1) == (size > 0 && msg[0] != MSG_PROTOCOL_VERSION));
+
     int32_t rc = tcpProcessRecved(m, (int32_t)size);
     FUZZ_CHECK(rc == (versionOk ? 0 : -1));
     if (!versionOk) {

@@ -1,6 +1,7 @@
 // Server message format: header, command and result codes, field offsets of
-// every message, and the two header writers. Messages carry no length: one
-// receive is one message of at most MSG_MAX_LEN bytes.
+// every message, the two header writers and the cutter that finds where a
+// received message ends. Messages carry no common length field: each
+// command's own layout says how long it is, and none exceeds MSG_MAX_LEN.
 #pragma once
 #include <cstdint>
 
@@ -51,7 +52,19 @@ constexpr int32_t MSG_OFF_UPG_PATH = 58;  // to its terminator or the message en
 constexpr int32_t MSG_OFF_DEV_SERIALNUM = 2;  // 12 bytes
 constexpr int32_t MSG_OFF_DEV_PAIRCODE = 14;  // 8 bytes
 
+// Identity-change request: its two fields and nothing after them count.
+constexpr int32_t MSG_DEVINFO_LEN = 22;
+
 // Writes version 1 and cmd (flag cleared) into buf[0..1]; returns 0.
 int32_t MSG_SetHead(uint8_t *buf, uint8_t cmd);
 // Writes version 1, cmd | MSG_RESP_FLAG and value into buf[0..2]; returns 0.
 int32_t MSG_SetResp(uint8_t *buf, uint8_t cmd, uint8_t value);
+
+// Where the message at the start of a received stream ends, reading only
+// buf[0..avail-1]: its length (1..MSG_MAX_LEN, never above avail); 0 when
+// more bytes are needed to complete it; -1 when buf[0] cannot start a
+// message (it is not the protocol version). A result is 3 bytes, a data
+// message 10 + dataLen (cut at MSG_MAX_LEN), an identity change 22, an
+// upgrade request runs through its path's terminator (or MSG_MAX_LEN); a
+// message of a command nobody knows takes everything there is.
+int32_t MSG_FrameLen(const uint8_t *buf, int32_t avail);

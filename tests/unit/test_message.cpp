@@ -89,4 +89,30 @@ TEST(Message, HeadClearsAndRespSetsTheResponseFlag)
     }
 }
 
+// Where a message in a received stream ends, by its own layout.
+TEST(Message, FrameLengthsCutAReceivedStream)
+{
+    auto msg = [](std::vector<uint8_t> head, size_t total, uint8_t fill) {
+        head.resize(total, fill);
+        return head;
+    };
+    std::vector<uint8_t> data = {1, 0x40, 7, 1, 0, 0, 3, 0, 0, 0, 'a', 'b', 'c', 1, 1};
+    std::vector<uint8_t> huge = msg({1, 0x40, 7, 1, 0, 0, 0x88, 0x13, 0, 0}, 1100, 'x');  // dataLen 5000
+    std::vector<uint8_t> upg = msg({1, 0xC1}, 58, 'u');
+    upg.insert(upg.end(), {'/', 'p', 0, 1, 1});
+    struct {
+        std::vector<uint8_t> b;
+        size_t avail;
+        int32_t want;
+    } cases[] = {
+        {{}, 0, 0}, {{2, 0x40}, 2, -1}, {{1}, 1, 0}, {{1, 0x80, 5, 1}, 4, 3}, {{1, 0x01}, 2, 0},
+        {data, 12, 0}, {data, 15, 13}, {huge, 1023, 0}, {huge, 1100, MSG_MAX_LEN},
+        {msg({1, 0x42}, 30, 'd'), 21, 0}, {msg({1, 0x42}, 30, 'd'), 30, 22},
+        {upg, 60, 0}, {upg, 63, 61}, {msg({1, 0x41}, 1100, 'u'), 1100, MSG_MAX_LEN},
+        {msg({1, 0x33}, 5, 0), 5, 5},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(MSG_FrameLen(c.b.data(), (int32_t)c.avail), c.want) << th::Hex(c.b) << " / " << c.avail;
+}
+
 }  // namespace
