@@ -13,8 +13,10 @@ struct in_addr;
 #define COMM_TAG(name) "\xA1\xBE" name "\xA1\xBF"
 
 // Data callback handed between the link and serial threads: a whole message
-// and its length. Plain function pointer, no result.
-typedef void (*DataCallback)(const uint8_t *msg, int32_t len);
+// and its length. 0 when the message was taken (passed on, held, or dropped
+// for good); -1 when the receiver has no room for it now, nothing taken: the
+// caller keeps it and offers it again once the receiver says there is room.
+typedef int32_t (*DataCallback)(const uint8_t *msg, int32_t len);
 
 struct timeval;
 // Reads the wall clock into *tv. Cannot fail: when the clock cannot be

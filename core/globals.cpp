@@ -29,6 +29,7 @@ constexpr const char *GB_FILE_TEMPLATE = "config deviceInfo\r\n\toption serialNu
 // Made before main(): the signal handler may write it at any moment and
 // must never see it half made.
 const int s_exitFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+const int s_roomFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 
 pthread_mutex_t s_infoMutex = PTHREAD_MUTEX_INITIALIZER;   // identity fields
 pthread_mutex_t s_fileMutex = PTHREAD_MUTEX_INITIALIZER;   // one rewrite at a time
@@ -120,6 +121,8 @@ int32_t gbReplaceFile(const char *path, const char *text, size_t len)
 }  // namespace
 
 int GB_ExitFd() { return s_exitFd; }
+
+int GB_RoomFd() { return s_roomFd; }
 
 void gbWakeExit()
 {

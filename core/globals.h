@@ -76,6 +76,11 @@ void GB_GetDeviceInfo(char serialNum[GB_SERIALNUM_SIZE], char pairCode[GB_PAIRCO
 // them all at once. Made before main() runs; -1 only if that failed, and
 // then the process exit ends the waits.
 int GB_ExitFd();
+// Descriptor the serial thread makes readable when its downlink hold has
+// room again after turning a message away; the link thread, which keeps
+// that message, waits on it and reads it to clear it. Made before main()
+// runs; -1 only if that failed.
+int GB_RoomFd();
 // Makes GB_ExitFd() readable; async-signal-safe (one write()).
 void gbWakeExit();
 

@@ -136,6 +136,21 @@ int32_t TCP_RecvWake(int sock, uint8_t *buf, int32_t len, int timeoutMs, int wak
     }
 }
 
+int32_t TCP_Peek(int sock)
+{
+    uint8_t b;
+    for (;;) {
+        ssize_t n = recv(sock, &b, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n > 0)
+            return 1;
+        if (n == 0)
+            return -1;
+        if (errno == EINTR)
+            continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
+}
+
 int32_t TCP_Recv(int sock, uint8_t *buf, int32_t len, int timeoutMs)
 {
     return TCP_RecvWake(sock, buf, len, timeoutMs, -1);

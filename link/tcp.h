@@ -20,6 +20,10 @@ int32_t TCP_Recv(int sock, uint8_t *buf, int32_t len, int timeoutMs);
 // TCP_Recv that also returns 0 (buf unchanged) as soon as wakeFd (-1: none)
 // is readable, so a thread waiting for data can be woken.
 int32_t TCP_RecvWake(int sock, uint8_t *buf, int32_t len, int timeoutMs, int wakeFd);
+// Whether the peer has sent what is not read yet, without reading or
+// waiting: 1 bytes wait, 0 nothing waits, -1 the peer has closed the
+// connection or it failed.
+int32_t TCP_Peek(int sock);
 // Sends the whole message, waiting up to 1 s in all for room when the peer
 // is slow; never raises SIGPIPE. Bytes sent (len when complete), -1 when
 // nothing could be sent, 0 without sending for sock -1.

@@ -1,9 +1,19 @@
 // Server link thread. Owns g_tcpInfo: the one server connection, its link
-// state and the receive buffer. Each pass of TCP_Thread does the outgoing
-// step of the state (connect, online request or heartbeat), one receive of
-// up to 1 KiB, and the dispatch of what arrived; one receive is one message.
-// Intervals are whole seconds of the wall clock, tested two-sided so that a
-// clock step either way counts as elapsed time.
+// state and the receive stream. Each pass of TCP_Thread does the outgoing
+// step of the state (connect, online request or heartbeat), one receive,
+// and the dispatch of every message that is complete. TCP joins and splits
+// the server's writes as it likes, so received bytes are kept in a stream
+// buffer and cut into messages by their own lengths; a message whose rest
+// has not come within about a second is handled as far as it came. Bytes
+// that cannot start a message are dropped with the rest of their receive,
+// so the stream falls into step again with the next one. Intervals are
+// whole seconds of the wall clock, tested two-sided so that a clock step
+// either way counts as elapsed time.
+//
+// Back-pressure: a data message the serial side has no room for stays at
+// the front of the stream and the socket is left unread (TCP then holds the
+// server back) until GB_RoomFd() says there is room. Data waiting unread is
+// a sign of life, so heartbeats and the silence limit keep their meaning.
 //
 // The thread sleeps only as long as nothing can fall due: a receive (or,
 // disconnected, a plain wait) lasts until the next step or the silence
@@ -46,6 +56,11 @@ namespace {
 
 constexpr int TCP_CONNECT_WAIT_MS = 1000;
 constexpr int TCP_RECV_WAIT_MS = 1000;  // the first receive of a connection
+// How long the rest of a message that has begun to arrive is waited for.
+constexpr int32_t TCP_PARTIAL_WAIT_MS = 1000;
+// Received bytes kept: a message still arriving (less than one message)
+// and room for a whole receive behind it.
+constexpr int32_t TCP_STREAM_SIZE = 2 * MSG_MAX_LEN;
 constexpr uint32_t TCP_CONNECT_INTERVAL_S = 10;
 constexpr uint32_t TCP_ONLINE_INTERVAL_S = 5;
 constexpr uint32_t TCP_HEARTBEAT_INTERVAL_S = 3;
@@ -59,15 +74,19 @@ constexpr size_t TCP_FILE_PATH_MAX = 640;
 struct TcpInfo {
     std::atomic<int32_t> state;
     int sock;  // written by the link thread under sendMutex
-    int32_t recvLen;
+    int32_t recvLen;      // result of the latest receive
+    int32_t streamLen;    // bytes in g_tcpRecvBuf not handled yet
+    int32_t heldLen;      // the data message at the front waits for room
+    int64_t partialSince; // monotonic ms the front message began to arrive; 0 none
     uint32_t lastCommunicate;
     DataCallback callback;
 };
 
-TcpInfo g_tcpInfo = {{TCP_STATE_DISCONNECTED}, -1, 0, 0, nullptr};
-// The latest received message. Kept out of the initialised record: in
-// zero-filled memory it takes no room in the daemon's file.
-uint8_t g_tcpRecvBuf[MSG_MAX_LEN];
+TcpInfo g_tcpInfo = {{TCP_STATE_DISCONNECTED}, -1, 0, 0, 0, 0, 0, nullptr};
+// Received bytes not handled yet, from the front. Kept out of the
+// initialised record: in zero-filled memory it takes no room in the
+// daemon's file.
+uint8_t g_tcpRecvBuf[TCP_STREAM_SIZE];
 
 // When an event last happened: its wall-clock second, which every interval
 // test uses, and its monotonic time, which only bounds how long to sleep.
@@ -201,6 +220,14 @@ void tcpDisconnected()
     LED_SetLedEvent(LED_ONLINE, LED_EVENT_ON, 0, 0, 0);
 }
 
+// A new connection starts a new stream; only a whole data message that
+// waits for room is kept, as the server has sent it for good.
+void tcpResetStream()
+{
+    g_tcpInfo.streamLen = g_tcpInfo.heldLen;
+    g_tcpInfo.partialSince = 0;
+}
+
 void tcpDropLink()
 {
     pthread_mutex_lock(&g_gbVar.sendMutex);
@@ -208,6 +235,7 @@ void tcpDropLink()
     g_tcpInfo.sock = -1;
     g_tcpInfo.state.store(TCP_STATE_DISCONNECTED, std::memory_order_release);
     pthread_mutex_unlock(&g_gbVar.sendMutex);
+    tcpResetStream();
     tcpDisconnected();
 }
 
@@ -234,6 +262,9 @@ int32_t tcpInit(DataCallback callback)
     g_tcpInfo.sock = -1;
     pthread_mutex_unlock(&g_gbVar.sendMutex);
     g_tcpInfo.recvLen = 0;
+    g_tcpInfo.streamLen = 0;
+    g_tcpInfo.heldLen = 0;
+    g_tcpInfo.partialSince = 0;
     memset(g_tcpRecvBuf, 0, sizeof g_tcpRecvBuf);
     g_tcpInfo.lastCommunicate = 0;
     g_tcpInfo.callback = callback;
@@ -326,20 +357,53 @@ int32_t tcpProcessRequest()
     return TCP_STEP_DONE;
 }
 
-// Receives once, waiting up to waitMs or until GB_EVENT_EXIT. -1
-// disconnected (nothing done), 1 the link was dropped, else 0.
+// While a data message waits for room: waits for room, exit or the next
+// step, and reads nothing. Unread data is a sign of life; a peer that has
+// closed is noticed. -1 when the link failed, else 0.
+int32_t tcpWaitRoom(int waitMs)
+{
+    struct pollfd pfd[2] = {{GB_RoomFd(), POLLIN, 0}, {GB_ExitFd(), POLLIN, 0}};
+    if (COMM_PollMs(pfd, 2, waitMs) > 0 && pfd[0].revents != 0) {
+        uint64_t n;
+        if (read(GB_RoomFd(), &n, sizeof n) < 0) {
+            // Cleared already.
+        }
+    }
+    int32_t pending = TCP_Peek(g_tcpInfo.sock);
+    if (pending > 0)
+        tcpRenewCommunicate(COMM_GetSystemS());
+    return pending < 0 ? -1 : 0;
+}
+
+// Receives once into the stream, waiting up to waitMs (less while a message
+// is half there) or until GB_EVENT_EXIT; or, while a message waits for
+// room, only waits. -1 disconnected (nothing done), 1 the link was dropped,
+// else 0.
 int32_t tcpRecvData(int waitMs)
 {
     if (g_tcpInfo.state.load(std::memory_order_relaxed) == TCP_STATE_DISCONNECTED)
         return -1;
-    g_tcpInfo.recvLen = TCP_RecvWake(g_tcpInfo.sock, g_tcpRecvBuf, MSG_MAX_LEN, waitMs, GB_ExitFd());
+    if (g_tcpInfo.partialSince != 0) {
+        int64_t left = g_tcpInfo.partialSince + TCP_PARTIAL_WAIT_MS - COMM_MonotonicMs();
+        waitMs = left <= 0 ? 0 : left < waitMs ? (int)left : waitMs;
+    }
+    if (g_tcpInfo.heldLen > 0) {
+        g_tcpInfo.recvLen = tcpWaitRoom(waitMs);
+    } else {
+        int32_t have = g_tcpInfo.streamLen;
+        g_tcpInfo.recvLen = TCP_RecvWake(g_tcpInfo.sock, g_tcpRecvBuf + have, TCP_STREAM_SIZE - have, waitMs,
+                                         GB_ExitFd());
+    }
     if (g_tcpInfo.recvLen < 0) {
         puts("[TCP]:recv socket error \r");
         tcpDropLink();
         return 1;
     }
-    if (g_tcpInfo.recvLen > 0)
+    if (g_tcpInfo.recvLen > 0) {
+        g_tcpInfo.streamLen += g_tcpInfo.recvLen;
+        tcpRenewCommunicate(COMM_GetSystemS());
         return 0;
+    }
     uint32_t now = COMM_GetSystemS();
     if (COMM_Elapsed(g_tcpInfo.lastCommunicate, now) >= TCP_SILENCE_LIMIT_S) {
         printf("[TCP]:lost server, lastCommunicate:%d [%d]\r\n", (int)g_tcpInfo.lastCommunicate, (int)now);
@@ -424,16 +488,10 @@ int32_t tcpBuildOnlineRequest(uint8_t *buf)
     return MSG_ONLINE_LEN;
 }
 
-int32_t tcpProcessRecved(const uint8_t *msg, int32_t len)
+// Hands one message with the right version byte to its handler: 0, or 1
+// when it is a data message the serial side has no room for yet.
+static int32_t tcpHandle(const uint8_t *msg, int32_t len)
 {
-    if (len <= 0)
-        return -1;
-    tcpRenewCommunicate(COMM_GetSystemS());
-    printf("[TCP]:tcp recv data, update lastCommunicate: %d\r\n", (int)g_tcpInfo.lastCommunicate);
-    if (msg[MSG_OFF_VERSION] != MSG_PROTOCOL_VERSION) {
-        printf("fail in %s, line:%d\r\n", "tcpProcessRecved", 201);
-        return -1;
-    }
     // Result messages are read up to byte 2; a shorter one reads it as 0.
     uint8_t head[MSG_RESULT_LEN] = {0, 0, 0};
     memcpy(head, msg, (size_t)(len < MSG_RESULT_LEN ? len : MSG_RESULT_LEN));
@@ -445,8 +503,8 @@ int32_t tcpProcessRecved(const uint8_t *msg, int32_t len)
         tcpHeartbeatResp(head, len);
         break;
     case MSG_CMD_UART_DATA:
-        if (g_tcpInfo.callback != nullptr)
-            g_tcpInfo.callback(msg, len);
+        if (g_tcpInfo.callback != nullptr && g_tcpInfo.callback(msg, len) != 0)
+            return 1;
         break;
     case MSG_CMD_UPGRADE:
         tcpUpgradeAdapter(msg, len);
@@ -458,6 +516,96 @@ int32_t tcpProcessRecved(const uint8_t *msg, int32_t len)
         break;
     }
     return 0;
+}
+
+int32_t tcpProcessRecved(const uint8_t *msg, int32_t len)
+{
+    if (len <= 0)
+        return -1;
+    tcpRenewCommunicate(COMM_GetSystemS());
+    printf("[TCP]:tcp recv data, update lastCommunicate: %d\r\n", (int)g_tcpInfo.lastCommunicate);
+    if (msg[MSG_OFF_VERSION] != MSG_PROTOCOL_VERSION) {
+        printf("fail in %s, line:%d\r\n", "tcpProcessRecved", 201);
+        return -1;
+    }
+    return tcpHandle(msg, len);
+}
+
+// Whether msg begins a message of a command the adapter knows.
+static bool tcpKnownStart(const uint8_t *msg, int32_t avail)
+{
+    if (avail < 2 || msg[MSG_OFF_VERSION] != MSG_PROTOCOL_VERSION)
+        return false;
+    switch (msg[MSG_OFF_CMD] & MSG_CMD_MASK) {
+    case MSG_CMD_ONLINE:
+    case MSG_CMD_HEARTBEAT:
+    case MSG_CMD_UART_DATA:
+    case MSG_CMD_UPGRADE:
+    case MSG_CMD_DEVINFO:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Length of the message at the front of the stream to hand on now: 0 while
+// its rest may still come, -1 when the front cannot start a message.
+static int32_t tcpFrontLen(const uint8_t *msg, int32_t avail)
+{
+    int32_t n = MSG_FrameLen(msg, avail);
+    if (n != 0)
+        return n;
+    int64_t now = COMM_MonotonicMs();
+    if (g_tcpInfo.partialSince == 0)
+        g_tcpInfo.partialSince = now;
+    // Its rest never came: it is handled as far as it came.
+    return now - g_tcpInfo.partialSince >= TCP_PARTIAL_WAIT_MS ? avail : 0;
+}
+
+// Hands every complete message at the front of the stream to its handler,
+// in order; keeps a message still arriving, and a data message that waits
+// for room. Bytes that cannot start a message go with the rest of what is
+// there, and so does what follows a management request without beginning
+// a known message (servers may pad those requests).
+static void tcpDispatch()
+{
+    uint8_t *buf = g_tcpRecvBuf;
+    int32_t len = g_tcpInfo.streamLen;
+    int32_t off = 0;
+    bool afterRequest = false;
+    while (off < len && !GB_TestEvent(GB_EVENT_EXIT)) {
+        const uint8_t *msg = buf + off;
+        int32_t avail = len - off;
+        if (g_tcpInfo.heldLen > 0) {
+            if (g_tcpInfo.callback(msg, g_tcpInfo.heldLen) != 0)
+                break;
+            off += g_tcpInfo.heldLen;
+            g_tcpInfo.heldLen = 0;
+            continue;
+        }
+        if (afterRequest && !tcpKnownStart(msg, avail)) {
+            off = len;
+            break;
+        }
+        int32_t n = tcpFrontLen(msg, avail);
+        if (n == 0)
+            break;
+        g_tcpInfo.partialSince = 0;
+        if (n < 0) {
+            tcpProcessRecved(msg, avail);
+            off = len;
+            break;
+        }
+        if (tcpProcessRecved(msg, n) == 1) {
+            g_tcpInfo.heldLen = n;
+            break;
+        }
+        uint8_t cmd = n >= 2 ? (uint8_t)(msg[MSG_OFF_CMD] & MSG_CMD_MASK) : 0;
+        afterRequest = cmd == MSG_CMD_UPGRADE || cmd == MSG_CMD_DEVINFO;
+        off += n;
+    }
+    memmove(buf, buf + off, (size_t)(len - off));
+    g_tcpInfo.streamLen = len - off;
 }
 
 void *TCP_Thread(void *arg)
@@ -472,15 +620,17 @@ void *TCP_Thread(void *arg)
     while (!GB_TestEvent(GB_EVENT_EXIT)) {
         int32_t step = tcpProcessRequest();
         int waitMs = step == TCP_STEP_CONNECTED ? TCP_RECV_WAIT_MS : tcpRecvWaitMs();
-        if (tcpRecvData(waitMs) == -1)
+        int32_t rc = tcpRecvData(waitMs);
+        if (rc == -1)
             tcpPauseDisconnected(step == TCP_STEP_NO_SOCKET);
-        tcpProcessRecved(g_tcpRecvBuf, g_tcpInfo.recvLen);
+        else if (rc == 0)
+            tcpDispatch();
     }
     tcpExit();
     return nullptr;
 }
 
-void TCP_SendData(const uint8_t *data, int32_t len)
+int32_t TCP_SendData(const uint8_t *data, int32_t len)
 {
     pthread_mutex_lock(&g_gbVar.sendMutex);
     bool down = g_tcpInfo.state.load(std::memory_order_relaxed) == TCP_STATE_DISCONNECTED;
@@ -494,6 +644,7 @@ void TCP_SendData(const uint8_t *data, int32_t len)
             shutdown(g_tcpInfo.sock, SHUT_RDWR);
     }
     pthread_mutex_unlock(&g_gbVar.sendMutex);
+    return 0;
 }
 
 int32_t TCP_IsConnectServer()

@@ -17,8 +17,9 @@ constexpr uint16_t TCP_SERVER_PORT = 60928;
 // (may point to null). Returns null when GB_EVENT_EXIT is seen.
 void *TCP_Thread(void *arg);
 // Sends one whole message to the server under sendMutex; any thread.
-// Dropped silently when there is no connection.
-void TCP_SendData(const uint8_t *data, int32_t len);
+// Dropped silently when there is no connection. Returns 0: the message is
+// always taken (the uplink DataCallback).
+int32_t TCP_SendData(const uint8_t *data, int32_t len);
 // 1 while a TCP connection is up (logged in or not), else 0.
 int32_t TCP_IsConnectServer();
 
@@ -37,5 +38,6 @@ int32_t tcpHttpGetFile(const char *cmd, const char *filePath);
 int32_t tcpBuildOnlineRequest(uint8_t *buf);
 // Dispatches one received message of len bytes (fields it does not reach
 // read as zero). -1 for len <= 0 or a wrong version byte (the message still
-// counts as a sign of life), else 0.
+// counts as a sign of life); 1 for a data message the data callback has no
+// room for (offer it again later); else 0.
 int32_t tcpProcessRecved(const uint8_t *msg, int32_t len);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "core/common.h"
@@ -63,14 +64,17 @@ int32_t uartSetBaudRate(int32_t fd, int32_t baudRate)
         uartFail("uartSetBaudRate", 173);
         return -1;
     }
-    tcflush(fd, TCIOFLUSH);
+    // Input only: output is the device's data. The bridge lets it drain
+    // before it changes settings, and on a pseudo-terminal "pending output"
+    // is what the other end has not read yet.
+    tcflush(fd, TCIFLUSH);
     cfsetispeed(&t, code);
     cfsetospeed(&t, code);
     if (tcsetattr(fd, TCSANOW, &t) != 0) {
         uartFail("uartSetBaudRate", 178);
         return -1;
     }
-    tcflush(fd, TCIOFLUSH);
+    tcflush(fd, TCIFLUSH);
     return 0;
 }
 
@@ -243,6 +247,27 @@ int32_t UART_IsGone(int32_t fd)
         r = poll(&p, 1, 0);
     } while (r < 0 && errno == EINTR);
     return r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ? 1 : 0;
+}
+
+int32_t UART_LineMs(int32_t bytes, int32_t baudRate, int32_t dataBits, char parity, int32_t stopBits)
+{
+    if (baudRate <= 0 || bytes <= 0)
+        return 0;
+    // 32-bit arithmetic throughout: a 64-bit division is a library call on
+    // 32-bit MIPS. A queue never holds more than this many characters.
+    if (bytes > 65536)
+        bytes = 65536;
+    bool parityBit = parity == 'O' || parity == 'o' || parity == 'E' || parity == 'e';
+    int32_t bits = 1 + dataBits + (parityBit ? 1 : 0) + stopBits;
+    return (bytes * bits * 1000 + baudRate - 1) / baudRate;
+}
+
+int32_t UART_OutQueue(int32_t fd)
+{
+    int n = 0;
+    if (fd == -1 || ioctl(fd, TIOCOUTQ, &n) != 0 || n < 0)
+        return 0;
+    return n;
 }
 
 int32_t UART_ChangeBaudrate(int32_t fd, int32_t baudRate)

@@ -21,6 +21,13 @@ int32_t UART_WriteAll(int32_t fd, const uint8_t *data, int32_t len, int32_t time
 // closed), so that it will never deliver again; 0 otherwise, also for -1.
 // Does not wait.
 int32_t UART_IsGone(int32_t fd);
+// Milliseconds the line needs for `bytes` characters at baudRate with
+// these data bits, parity ('N' or 'S' send no parity bit) and stop bits,
+// rounded up; a start bit each. 0 for a rate of 0 or less.
+int32_t UART_LineMs(int32_t bytes, int32_t baudRate, int32_t dataBits, char parity, int32_t stopBits);
+// Bytes the port has been given and not yet sent (0 when it cannot say,
+// also for -1). Does not wait.
+int32_t UART_OutQueue(int32_t fd);
 // 0 when the speed was set, -1 otherwise (port unchanged on a refused rate).
 int32_t UART_ChangeBaudrate(int32_t fd, int32_t baudRate);
 

@@ -1,43 +1,46 @@
-// Serial bridge thread. Owns the user serial port: reads bursts into a
+// Serial bridge thread. Owns the user serial port: gathers bursts into a
 // buffer behind a ten-byte data header and sends them up in place, answers
-// local frames, and reopens the port when the server asks for other
-// settings.
+// local frames, and writes the server's data with the settings each message
+// names, reopening the port when they change.
 //
-// Hand-over with the link thread (UART_WriteData), lock-free:
-// - A settings change travels in a request slot of a triple buffer: the link
-//   thread fills its private back slot and swaps it into the middle with the
-//   fresh mark (release), then sets GB_EVENT_UART_CONFIG; the serial thread
-//   swaps its front slot with the middle (acquire). Neither ever touches a
-//   slot the other may use, a newer request replaces an unclaimed one, and
-//   each claimed request is written exactly once.
-// - The link thread numbers its requests; the serial thread publishes the
-//   number of the last one applied. Server data is written directly only
-//   when every request has been applied, so no data goes out with settings
-//   it was not meant for, even in the moment the event bit is clear while a
-//   newer request waits.
-// - The port handle is atomic, and a direct write counts itself in s_writers
-//   around its use of the handle. Before closing, the serial thread swaps
-//   the handle to -1 and waits for that count to drain (both sides seq_cst),
-//   so no write can reach a closed or reused descriptor.
+// Downlink: UART_WriteData (link thread) appends each data message to the
+// hold, a bounded FIFO of messages with their settings, and wakes this
+// thread, which writes them in arrival order; a message whose settings
+// differ from the port's first lets what was written before it drain (it was
+// meant for the old settings, and never for longer than a bound), then
+// reopens the port. When nothing is held, the settings are the port's and
+// the port takes the bytes at once, the link thread writes them itself, so
+// a fast line costs no hand-over. A full hold refuses the message: the link
+// keeps it, stops reading its socket (TCP then holds the server back) and
+// offers it again once GB_RoomFd() says there is room. Nothing is lost to a
+// slow or stalled device while the link is up.
 //
-// An idle port costs no wake-ups: the thread waits with poll() for the first
-// byte (or a hang-up), for the wake descriptor that a published settings
-// change writes, and for the exit descriptor, with no time limit. Only once a
-// byte is there does it gather with the driver's 0.1 s read time-outs (and
-// while reads keep filling the buffer, it goes on reading without a poll).
+// The hold, the descriptor as the link thread sees it and every write to the
+// port are under one mutex. The port is non-blocking, so no write holds it
+// for long, and no write can reach a closed or reused descriptor.
+//
+// Uplink: one poll waits on the port, the wake descriptor and the exit
+// descriptor together and times the 0.1 s of silence that ends a burst, so a
+// settings change or exit is seen at once whatever the device sends. A burst
+// ends after 0.1 s of silence or 1014 bytes; while reads keep filling the
+// buffer the thread reads on without a poll.
 #include "serial/uartThread.h"
 
-#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "core/common.h"
 #include "core/endpoints.h"
 #include "core/globals.h"
 #include "link/message.h"
+#include "link/tcpThread.h"
 #include "serial/uart.h"
 #include "serial/upgrade.h"
 
@@ -45,12 +48,22 @@ namespace {
 
 constexpr int32_t UART_SETTINGS_LEN = 4;
 constexpr int32_t UART_OPEN_RETRY_MS = 1000;
-// Pacing of the wait when it cannot block (no wake descriptor, or poll
-// failing): a settings change is then seen within this time.
-constexpr int32_t UART_EVENT_POLL_MS = 100;
-// Bound on one write of server data: long enough for 1014 bytes at the
-// slowest rate the driver sets, short enough for the link's 10 s limit.
-constexpr int32_t UART_WRITE_TIMEOUT_MS = 2000;
+constexpr int32_t UART_SILENCE_MS = 100;     // ends a burst
+// The hold: a few full messages. More would only delay the moment TCP
+// starts holding the server back, at the cost of RAM the router lacks; less
+// would stall a fast line between two messages.
+constexpr uint32_t UART_HOLD_BYTES = 4096;
+constexpr uint32_t UART_HOLD_MSGS = 8;
+// A write or a drain may take the line's time for its bytes with this much
+// to spare (per cent, then milliseconds).
+constexpr int32_t UART_BOUND_PERCENT = 125;
+constexpr int32_t UART_BOUND_SLACK_MS = 1000;
+// At exit, what the port still has to send gets this long.
+constexpr int32_t UART_EXIT_DRAIN_MS = 1000;
+// How often a stalled write or drain is looked at again.
+constexpr int32_t UART_RECHECK_MS = 1000;
+// Bound on an answer to a local frame (a few dozen bytes).
+constexpr int32_t UART_ANSWER_TIMEOUT_MS = 2000;
 
 const int32_t UART_BAUD_TABLE[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 9600};
 const uint8_t UART_DATABITS_TABLE[] = {7, 8, 8};
@@ -73,50 +86,53 @@ constexpr UartSettings uartDefaultConfig()
     return UartSettings{7, 1, 0, 0};
 }
 
-struct UartRequest {
+// One held message; its bytes are the next `len` bytes of the ring.
+struct UartHeld {
     UartSettings settings;
-    int32_t pendingLen;
-    uint32_t seq;
-    uint8_t pendingBuf[MSG_DATA_MAX];
+    bool reopen;     // its settings differ from the ones before it
+    bool reopened;   // ... and the port has them now
+    bool started;    // some of its bytes are out already
+    uint16_t len;    // bytes still to write
+    uint16_t logLen; // bytes its log line reports when it is out
 };
 
-constexpr uint32_t UART_SLOT_MASK = 0x3;
-constexpr uint32_t UART_SLOT_FRESH = 0x4;
+// Under s_portMutex, shared by the two threads.
+struct UartHold {
+    UartHeld msgs[UART_HOLD_MSGS];
+    uint32_t msgHead;
+    uint32_t msgCount;
+    uint8_t bytes[UART_HOLD_BYTES];
+    uint32_t byteHead;
+    uint32_t byteCount;
+    uint32_t reopens;     // held messages that still need a reopen
+    bool refused;         // a message was turned away; tell the link of room
+    int32_t fd;           // the port for writers; -1 while closed or reopening
+    UartSettings current; // the settings the link last asked for
+};
 
+pthread_mutex_t s_portMutex = PTHREAD_MUTEX_INITIALIZER;
+// Static initialisation is the start state: the link thread may deliver data
+// before this thread has run at all.
+UartHold g_hold = {{}, 0, 0, {}, 0, 0, 0, false, -1, uartDefaultConfig()};
+
+// Serial thread only.
 struct UartInfo {
-    // Link thread only: the settings it last asked for, its back slot and
-    // the number of its latest request.
-    UartSettings current;
-    uint32_t back;
-    uint32_t reqSeq;
-    // Serial thread only: settings of the port, its front slot.
-    UartSettings applied;
-    uint32_t front;
+    UartSettings applied;   // settings of the open port
+    int32_t fd;             // the port, -1 when closed
     DataCallback callback;
-    // Shared; the request slots are in g_uartSlots.
-    std::atomic<uint32_t> middle;
-    std::atomic<uint32_t> appliedSeq;
-    std::atomic<int32_t> fd;
-    std::atomic<int32_t> writers;
+    int32_t gathered;       // burst bytes in g_uartRecvBuf behind the header
+    int64_t lastByteMs;     // when the burst last grew
+    bool readOn;            // the last read filled the buffer: read again
+    bool reopening;         // the head message's reopen has begun
+    int64_t drainEndMs;     // when the old settings stop waiting for output
+    int64_t headSinceMs;    // when the head message became writable
 };
+UartInfo g_uartInfo = {uartDefaultConfig(), -1, nullptr, 0, 0, false, false, 0, 0};
+uint8_t g_uartRecvBuf[MSG_MAX_LEN];  // burst and message
 
-// Written after a settings change is published. Made before main() runs, as
-// the link thread may publish before this thread exists.
+// Written after a message is held. Made before main() runs, as the link
+// thread may hold data before this thread exists.
 const int s_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-// Serial thread only: the last read filled the buffer, so the line is
-// busy and the next read need not be waited for.
-bool s_readFull = false;
-
-// Static initialisation is the start state: the link thread may deliver
-// data before this thread has run at all, so nothing it shares is reset
-// later.
-UartInfo g_uartInfo = {
-    uartDefaultConfig(), 0, 0, uartDefaultConfig(), 2, nullptr, {1}, {0}, {-1}, {0},
-};
-// The buffers start empty, so they stay out of the initialised record: in
-// zero-filled memory they take no room in the daemon's file.
-UartRequest g_uartSlots[3];          // the triple buffer of settings requests
-uint8_t g_uartRecvBuf[MSG_MAX_LEN];  // serial thread only: burst and message
 
 // An index beyond its table names no setting; the default entry is used, so
 // the port stays in a sound raw mode the device most likely expects.
@@ -137,18 +153,24 @@ char uartGetParity(uint8_t i)
     return i < sizeof UART_PARITY_TABLE - 1 ? UART_PARITY_TABLE[i] : 'N';
 }
 
-void uartInit(DataCallback callback)
+bool uartSameSettings(const UartSettings &a, const UartSettings &b)
 {
-    memset(g_uartRecvBuf, 0, sizeof g_uartRecvBuf);
-    g_uartInfo.callback = callback;
-    // A transfer cut short by the end of an earlier run cannot be resumed.
-    UPGRADE_Abandon();
+    return memcmp(&a, &b, UART_SETTINGS_LEN) == 0;
 }
 
-void uartWake()
+// How long `bytes` may take on the line with settings s: the line's own
+// time for them, with room to spare.
+int32_t uartBoundMs(int32_t bytes, const UartSettings &s)
+{
+    int32_t ms = UART_LineMs(bytes, uartGetBaudRate(s.baudRate), uartGetDataBits(s.dataBits),
+                             uartGetParity(s.parity), uartGetStopBits(s.stopBits));
+    return ms / 100 * UART_BOUND_PERCENT + UART_BOUND_SLACK_MS;
+}
+
+void uartSignal(int fd)
 {
     uint64_t one = 1;
-    if (s_wakeFd >= 0 && write(s_wakeFd, &one, sizeof one) < 0) {
+    if (fd >= 0 && write(fd, &one, sizeof one) < 0) {
         // Already readable.
     }
 }
@@ -161,87 +183,306 @@ void uartDrainWake()
     }
 }
 
-// Waits, with no time limit, until the port has input or has hung up (true),
-// or a settings change or exit is signalled (false).
-bool uartWaitInput(int32_t fd)
+// ---------------------------------------------------------------------------
+// The hold (callers hold s_portMutex)
+
+UartHeld *uartHead()
 {
-    struct pollfd pfd[3] = {{fd, POLLIN, 0}, {s_wakeFd, POLLIN, 0}, {GB_ExitFd(), POLLIN, 0}};
-    int32_t limit = s_wakeFd >= 0 ? -1 : UART_EVENT_POLL_MS;
-    int32_t r = COMM_PollMs(pfd, 3, limit);
-    if (r < 0) {
-        COMM_SleepMs(UART_EVENT_POLL_MS);
-        return false;
-    }
-    if (pfd[1].revents != 0)
-        uartDrainWake();
-    if (pfd[1].revents != 0 || pfd[2].revents != 0)
-        return false;
-    return pfd[0].revents != 0;
+    return g_hold.msgCount > 0 ? &g_hold.msgs[g_hold.msgHead] : nullptr;
 }
+
+bool uartHoldHasRoom(int32_t len)
+{
+    return g_hold.msgCount < UART_HOLD_MSGS && g_hold.byteCount + (uint32_t)len <= UART_HOLD_BYTES;
+}
+
+void uartHoldPush(const UartSettings &s, bool reopen, const uint8_t *data, int32_t len, int32_t logLen,
+                  bool started)
+{
+    UartHeld &m = g_hold.msgs[(g_hold.msgHead + g_hold.msgCount) % UART_HOLD_MSGS];
+    m = UartHeld{s, reopen, false, started, (uint16_t)len, (uint16_t)logLen};
+    uint32_t tail = (g_hold.byteHead + g_hold.byteCount) % UART_HOLD_BYTES;
+    uint32_t first = UART_HOLD_BYTES - tail < (uint32_t)len ? UART_HOLD_BYTES - tail : (uint32_t)len;
+    if (first > 0)
+        memcpy(g_hold.bytes + tail, data, first);
+    if ((uint32_t)len > first)
+        memcpy(g_hold.bytes, data + first, (uint32_t)len - first);
+    g_hold.byteCount += (uint32_t)len;
+    g_hold.msgCount++;
+    if (reopen)
+        g_hold.reopens++;
+}
+
+// Writes what the port takes now of the head message's bytes: the count, or
+// -1 when the port failed (0: it takes nothing now).
+int32_t uartHoldWrite(UartHeld *m)
+{
+    uint32_t first = UART_HOLD_BYTES - g_hold.byteHead;
+    if (first > m->len)
+        first = m->len;
+    ssize_t n = write(g_hold.fd, g_hold.bytes + g_hold.byteHead, first);
+    if (n < 0)
+        return errno == EAGAIN || errno == EINTR ? 0 : -1;
+    m->len = (uint16_t)(m->len - n);
+    m->started = true;
+    g_hold.byteHead = (g_hold.byteHead + (uint32_t)n) % UART_HOLD_BYTES;
+    g_hold.byteCount -= (uint32_t)n;
+    return (int32_t)n;
+}
+
+// Forgets the head message (its bytes are out or given up); true when the
+// link should hear that there is room again.
+bool uartHoldPop()
+{
+    UartHeld *m = uartHead();
+    g_hold.byteHead = (g_hold.byteHead + m->len) % UART_HOLD_BYTES;
+    g_hold.byteCount -= m->len;
+    g_hold.msgHead = (g_hold.msgHead + 1) % UART_HOLD_MSGS;
+    g_hold.msgCount--;
+    bool tell = g_hold.refused;
+    g_hold.refused = false;
+    return tell;
+}
+
+// ---------------------------------------------------------------------------
+// The port (serial thread)
 
 int32_t uartOpen()
 {
     const UartSettings &s = g_uartInfo.applied;
-    return UART_Open(EP_Path(EP_PATH_SERIAL), uartGetBaudRate(s.baudRate), uartGetDataBits(s.dataBits),
-                     uartGetParity(s.parity), uartGetStopBits(s.stopBits));
+    int32_t fd = UART_Open(EP_Path(EP_PATH_SERIAL), uartGetBaudRate(s.baudRate), uartGetDataBits(s.dataBits),
+                           uartGetParity(s.parity), uartGetStopBits(s.stopBits));
+    // Non-blocking: the thread times silence itself, and a write never
+    // waits with the port's mutex held.
+    if (fd != -1)
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return fd;
 }
 
-// Takes the port away from direct writers, waits for any in flight, closes.
+void uartPublishFd(int32_t fd)
+{
+    g_uartInfo.fd = fd;
+    pthread_mutex_lock(&s_portMutex);
+    g_hold.fd = fd;
+    pthread_mutex_unlock(&s_portMutex);
+}
+
+// Milliseconds the port needs to send what it holds (at least 10, at most
+// a recheck's worth), or 0 when it holds nothing.
+int32_t uartOutputMs(int32_t fd)
+{
+    int32_t left = UART_OutQueue(fd);
+    if (left == 0)
+        return 0;
+    int32_t ms = uartBoundMs(left, g_uartInfo.applied) - UART_BOUND_SLACK_MS;
+    return ms < 10 ? 10 : ms > UART_RECHECK_MS ? UART_RECHECK_MS : ms;
+}
+
+// Waits, for at most waitMs, until the port has sent what it was given;
+// then lets the last characters leave the UART, or, when the wait ran out,
+// discards the rest so that closing cannot hang on it.
+void uartDrainOutput(int32_t fd, int32_t waitMs)
+{
+    int64_t end = COMM_MonotonicMs() + waitMs;
+    for (int32_t step; (step = uartOutputMs(fd)) > 0 && COMM_MonotonicMs() < end;)
+        COMM_SleepMs(step);
+    if (UART_OutQueue(fd) > 0)
+        tcflush(fd, TCOFLUSH);
+    else
+        tcdrain(fd);
+}
+
+// Takes the port from the link, closes it; output is left as it stands.
 void uartClosePort()
 {
-    int32_t fd = g_uartInfo.fd.exchange(-1, std::memory_order_seq_cst);
-    while (g_uartInfo.writers.load(std::memory_order_seq_cst) != 0)
-        COMM_SleepMs(1);
+    int32_t fd = g_uartInfo.fd;
+    uartPublishFd(-1);
     UART_Close(&fd);
 }
 
-void uartExit()
+// Serial thread: reads what the port has into the burst. 1 bytes came, 0
+// nothing now, -1 the port has gone (hung up, failed).
+int32_t uartReadMore()
 {
-    uartClosePort();
-    // An unfinished transfer dies with the process; its staging file would
-    // only take the room the next one needs.
-    UPGRADE_Abandon();
-    puts("[UART]:uartExit-----------\r");
-}
-
-// Claims the newest request, if any; its slot then belongs to this thread.
-const UartRequest *uartTakeRequest()
-{
-    uint32_t m = g_uartInfo.middle.exchange(g_uartInfo.front, std::memory_order_acq_rel);
-    g_uartInfo.front = m & UART_SLOT_MASK;
-    return (m & UART_SLOT_FRESH) ? &g_uartSlots[g_uartInfo.front] : nullptr;
-}
-
-void uartApplyConfig()
-{
-    const UartRequest *req = uartTakeRequest();
-    if (req != nullptr) {
-        printf("[UART]:uart event :0x%02x, [%d]\r\n", GB_Events(), COMM_GetSystemMS());
-        g_uartInfo.applied = req->settings;
-        uartClosePort();
-        int32_t fd = uartOpen();
-        g_uartInfo.fd.store(fd, std::memory_order_seq_cst);
-        printf("[UART]:uartOpen1 fd: %d, [%d]\r\n", fd, COMM_GetSystemMS());
-        if (req->pendingLen > 0) {
-            UART_WriteAll(fd, req->pendingBuf, req->pendingLen, UART_WRITE_TIMEOUT_MS);
-            printf("[UART]:uart write:%d, [%d]\r\n", req->pendingLen, COMM_GetSystemMS());
-        }
-        g_uartInfo.appliedSeq.store(req->seq, std::memory_order_release);
+    int32_t room = MSG_DATA_MAX - g_uartInfo.gathered;
+    if (room == 0)
+        return 0;
+    ssize_t n = read(g_uartInfo.fd, g_uartRecvBuf + MSG_DATA_HEAD_LEN + g_uartInfo.gathered, (size_t)room);
+    if (n > 0) {
+        g_uartInfo.gathered += (int32_t)n;
+        g_uartInfo.lastByteMs = COMM_MonotonicMs();
+        g_uartInfo.readOn = n == room;
+        return 1;
     }
-    GB_ClearEvent(GB_EVENT_UART_CONFIG);
-    // A request that arrived while this one was applied may have found the
-    // bit still set; raise it again so it is not left waiting.
-    if (g_uartInfo.middle.load(std::memory_order_acquire) & UART_SLOT_FRESH)
-        GB_SetEvent(GB_EVENT_UART_CONFIG);
+    g_uartInfo.readOn = false;
+    return n < 0 && (errno == EAGAIN || errno == EINTR) ? 0 : -1;
 }
 
-// Opens the closed port; after a failure waits a second, or until a
-// settings change or exit.
+void uartWriteAnswer(const uint8_t *buf, int32_t len)
+{
+    pthread_mutex_lock(&s_portMutex);
+    // Never inside a message the device is half-way through.
+    UartHeld *m = uartHead();
+    if (m != nullptr && m->started && m->len > 0) {
+        int64_t end = COMM_MonotonicMs() + UART_ANSWER_TIMEOUT_MS;
+        while (m->len > 0 && COMM_MonotonicMs() < end) {
+            if (uartHoldWrite(m) < 0)
+                break;
+            struct pollfd p = {g_hold.fd, POLLOUT, 0};
+            if (m->len > 0)
+                COMM_PollMs(&p, 1, 50);
+        }
+    }
+    UART_WriteAll(g_hold.fd, buf, len, UART_ANSWER_TIMEOUT_MS);
+    pthread_mutex_unlock(&s_portMutex);
+}
+
+// A whole burst: a local frame is carried out and answered, anything else
+// goes up as one data message.
+void uartProcessBurst()
+{
+    uint8_t *buf = g_uartRecvBuf;
+    int32_t count = g_uartInfo.gathered;
+    g_uartInfo.gathered = 0;
+    COMM_PutLe32(buf + MSG_OFF_DATALEN, (uint32_t)count);
+    printf("[UART]:read data %d\r\n", count);
+    uint8_t *burst = buf + MSG_DATA_HEAD_LEN;
+    // Frames are checked against the whole cleared rest of the buffer: a
+    // frame claiming more than arrived is read against zero bytes.
+    memset(burst + count, 0, (size_t)(MSG_DATA_MAX - count));
+    int32_t len = 0;
+    if (UPGRADE_IsValid(burst, MSG_DATA_MAX)) {
+        UPGRADE_SaveData(burst);
+        UPGRADE_BuildResp(buf, &len);
+        uartWriteAnswer(buf, len);
+        if (UPGRADE_IsComplete())
+            GB_SetEvent(GB_EVENT_EXIT);
+    } else if (DEVINFO_IsValid(burst, MSG_DATA_MAX)) {
+        DEVINFO_BuildResp(buf, &len);
+        uartWriteAnswer(buf, len);
+    } else {
+        MSG_SetHead(buf, MSG_CMD_UART_DATA);
+        memset(buf + MSG_OFF_SETTINGS, 0, UART_SETTINGS_LEN);
+        if (g_uartInfo.callback != nullptr)
+            g_uartInfo.callback(buf, count + MSG_DATA_HEAD_LEN);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Downlink (serial thread)
+
+// What the pass waits for on behalf of the held messages.
+struct UartPlan {
+    bool writable;     // the port taking bytes
+    int32_t timeoutMs; // -1: no time limit
+};
+
+// The head message's reopen: first the old settings' output drains (the
+// passes wait for it, reading on), then the port opens with the new ones.
+// 0 once the port has them, else how long to wait before looking again.
+int32_t uartReopen(const UartSettings &want)
+{
+    int64_t now = COMM_MonotonicMs();
+    if (!g_uartInfo.reopening) {
+        g_uartInfo.reopening = true;
+        printf("[UART]:uart event :0x%02x, [%d]\r\n", GB_Events(), COMM_GetSystemMS());
+        g_uartInfo.drainEndMs = now + uartBoundMs(UART_OutQueue(g_uartInfo.fd), g_uartInfo.applied);
+    }
+    int32_t wait = g_uartInfo.fd != -1 ? uartOutputMs(g_uartInfo.fd) : 0;
+    if (wait > 0 && now < g_uartInfo.drainEndMs)
+        return wait;
+    if (g_uartInfo.fd != -1) {
+        uartDrainOutput(g_uartInfo.fd, 0);
+        // What the device has sent is read before the reopen discards it.
+        while (uartReadMore() > 0) {
+            if (g_uartInfo.gathered == MSG_DATA_MAX)
+                uartProcessBurst();
+        }
+        uartClosePort();
+    }
+    g_uartInfo.reopening = false;
+    g_uartInfo.applied = want;
+    int32_t fd = uartOpen();
+    uartPublishFd(fd);
+    printf("[UART]:uartOpen1 fd: %d, [%d]\r\n", fd, COMM_GetSystemMS());
+    return 0;
+}
+
+// Ends the head message (written, or given up): logs the bytes that went
+// out, lets the link know of room. Called and returns with the mutex held.
+void uartHeadDone()
+{
+    UartHeld done = *uartHead();
+    bool tell = uartHoldPop();
+    if (done.reopen && --g_hold.reopens == 0)
+        GB_ClearEvent(GB_EVENT_UART_CONFIG);
+    pthread_mutex_unlock(&s_portMutex);
+    int32_t written = done.logLen - done.len;
+    if (!done.reopen)
+        printf("[UART]:write to uart %d \r\n", written);
+    else if (done.logLen > 0)
+        printf("[UART]:uart write:%d, [%d]\r\n", written, COMM_GetSystemMS());
+    if (tell)
+        uartSignal(GB_RoomFd());
+    g_uartInfo.headSinceMs = COMM_MonotonicMs();
+    pthread_mutex_lock(&s_portMutex);
+}
+
+// A head message the port is not taking: nothing is given up while the link
+// is up; without a link, one that has had its line time and more is. The
+// plan: when to look again. Mutex held.
+UartPlan uartHeadStalled(UartHeld *m)
+{
+    int32_t left = (int32_t)(g_uartInfo.headSinceMs + uartBoundMs(m->len, g_uartInfo.applied) - COMM_MonotonicMs());
+    if (left <= 0 && TCP_IsConnectServer() == 0) {
+        uartHeadDone();
+        return UartPlan{false, 0};
+    }
+    return UartPlan{g_hold.fd != -1, left > 0 && left < UART_RECHECK_MS ? left : UART_RECHECK_MS};
+}
+
+// Writes held messages, in order, while the port takes them; reopens first
+// where one asks for other settings.
+UartPlan uartWriteHeld()
+{
+    pthread_mutex_lock(&s_portMutex);
+    UartPlan plan = {false, -1};
+    for (UartHeld *m = uartHead(); m != nullptr; m = uartHead()) {
+        plan = UartPlan{false, -1};
+        if (m->reopen && !m->reopened) {
+            UartSettings want = m->settings;
+            pthread_mutex_unlock(&s_portMutex);
+            int32_t wait = uartReopen(want);
+            pthread_mutex_lock(&s_portMutex);
+            if (wait > 0) {
+                plan = UartPlan{false, wait};
+                break;
+            }
+            m = uartHead();
+            m->reopened = true;
+            g_uartInfo.headSinceMs = COMM_MonotonicMs();
+        }
+        if (m->len > 0 && g_hold.fd != -1 && uartHoldWrite(m) < 0)
+            break;  // the port failed: the read path finds out why
+        if (m->len == 0) {
+            uartHeadDone();
+            continue;
+        }
+        plan = uartHeadStalled(m);
+        if (plan.timeoutMs != 0)
+            break;
+    }
+    pthread_mutex_unlock(&s_portMutex);
+    return plan;
+}
+
+// Opens the closed port; after a failure waits a second, or until data is
+// held or exit.
 void uartOpenOrWait()
 {
     int32_t fd = uartOpen();
     if (fd != -1) {
-        g_uartInfo.fd.store(fd, std::memory_order_seq_cst);
+        uartPublishFd(fd);
         return;
     }
     struct pollfd pfd[2] = {{s_wakeFd, POLLIN, 0}, {GB_ExitFd(), POLLIN, 0}};
@@ -249,116 +490,66 @@ void uartOpenOrWait()
         uartDrainWake();
 }
 
-void uartWriteAnswer(int32_t fd, const uint8_t *buf, int32_t len)
+// How long the pass may wait: until the burst has been silent long enough,
+// or the held messages want looking at.
+int32_t uartPassTimeout(const UartPlan &plan)
 {
-    UART_WriteAll(fd, buf, len, UART_WRITE_TIMEOUT_MS);
+    int32_t wait = plan.timeoutMs;
+    if (g_uartInfo.gathered > 0) {
+        int64_t left = g_uartInfo.lastByteMs + UART_SILENCE_MS - COMM_MonotonicMs();
+        int32_t silence = left > 0 ? (int32_t)left : 0;
+        if (wait < 0 || silence < wait)
+            wait = silence;
+    }
+    return wait;
 }
 
-void uartProcessRecvData()
+// One pass with the port open: writes what is held, waits for the port,
+// new data or exit, reads, and hands a finished burst on.
+void uartPass()
 {
-    uint8_t *buf = g_uartRecvBuf;
-    int32_t fd = g_uartInfo.fd.load(std::memory_order_relaxed);
-    // On a busy line a poll per read would only add a system call; a read
-    // still returns within 0.1 s of silence, so events wait no longer.
-    if (!s_readFull && !uartWaitInput(fd))
+    UartPlan plan = uartWriteHeld();
+    if (g_uartInfo.fd == -1)
         return;
-    memset(buf, 0, MSG_MAX_LEN);
-    int32_t count = UART_Read(fd, buf + MSG_DATA_HEAD_LEN, MSG_DATA_MAX);
-    s_readFull = count == MSG_DATA_MAX;
-    COMM_PutLe32(buf + MSG_OFF_DATALEN, (uint32_t)count);
-    if (count <= 0) {
-        // A port that has gone away (unplugged adapter, closed pty) would
-        // read as silence forever; close it so it is reopened once a second
-        // until the device is back.
-        if (UART_IsGone(fd)) {
-            puts("[UART]:uart port lost\r");
-            uartClosePort();
-        }
-        return;
+    struct pollfd pfd[3] = {{g_uartInfo.fd, (short)(POLLIN | (plan.writable ? POLLOUT : 0)), 0},
+                            {s_wakeFd, POLLIN, 0},
+                            {GB_ExitFd(), POLLIN, 0}};
+    // On a busy line a poll per read would only add a system call.
+    if (!g_uartInfo.readOn && COMM_PollMs(pfd, 3, uartPassTimeout(plan)) < 0)
+        COMM_SleepMs(UART_SILENCE_MS);
+    if (pfd[1].revents != 0)
+        uartDrainWake();
+    // A port that has gone away (unplugged adapter, closed pty) fails its
+    // reads; it is closed and opened again once a second until the device
+    // is back.
+    if ((g_uartInfo.readOn || (pfd[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0) &&
+        uartReadMore() < 0) {
+        puts("[UART]:uart port lost\r");
+        uartClosePort();
     }
-    printf("[UART]:read data %d\r\n", count);
-    uint8_t *burst = buf + MSG_DATA_HEAD_LEN;
-    int32_t len = 0;
-    // Frames are checked against the whole cleared rest of the buffer: a
-    // frame claiming more than arrived is read against zero bytes.
-    if (UPGRADE_IsValid(burst, MSG_DATA_MAX)) {
-        UPGRADE_SaveData(burst);
-        UPGRADE_BuildResp(buf, &len);
-        uartWriteAnswer(fd, buf, len);
-        if (UPGRADE_IsComplete())
-            GB_SetEvent(GB_EVENT_EXIT);
-    } else if (DEVINFO_IsValid(burst, MSG_DATA_MAX)) {
-        DEVINFO_BuildResp(buf, &len);
-        uartWriteAnswer(fd, buf, len);
-    } else {
-        MSG_SetHead(buf, MSG_CMD_UART_DATA);
-        if (g_uartInfo.callback != nullptr)
-            g_uartInfo.callback(buf, count + MSG_DATA_HEAD_LEN);
-    }
+    if (g_uartInfo.gathered > 0 && (g_uartInfo.gathered == MSG_DATA_MAX || g_uartInfo.fd == -1 ||
+                                    COMM_MonotonicMs() - g_uartInfo.lastByteMs >= UART_SILENCE_MS))
+        uartProcessBurst();
 }
 
-// Link thread: hands new settings and their data to the serial thread.
-void uartPublish(const UartSettings &settings, const uint8_t *data, int32_t len)
+void uartExit()
 {
-    UartRequest *slot = &g_uartSlots[g_uartInfo.back];
-    slot->settings = settings;
-    memcpy(slot->pendingBuf, data, (size_t)len);
-    slot->pendingLen = len;
-    slot->seq = ++g_uartInfo.reqSeq;
-    uint32_t old = g_uartInfo.middle.exchange(g_uartInfo.back | UART_SLOT_FRESH, std::memory_order_acq_rel);
-    g_uartInfo.back = old & UART_SLOT_MASK;
+    // What the port still has to send gets a moment; a stalled device must
+    // not hold the close (a UART may otherwise wait 30 s for it).
+    int32_t fd = g_uartInfo.fd;
+    uartPublishFd(-1);
+    if (fd != -1)
+        uartDrainOutput(fd, UART_EXIT_DRAIN_MS);
+    UART_Close(&fd);
+    // An unfinished transfer dies with the process; its staging file would
+    // only take the room the next one needs.
+    UPGRADE_Abandon();
+    puts("[UART]:uartExit-----------\r");
 }
 
-// Link thread: tells the serial thread that a request waits.
-void uartSignalConfig()
-{
-    GB_SetEvent(GB_EVENT_UART_CONFIG);
-    uartWake();
-}
-
-// Link thread: writes at once unless a reopen is pending or the port is
-// closed (or being closed), in which case the data is dropped.
-void uartWriteNow(const uint8_t *data, int32_t len)
-{
-    if (g_uartInfo.appliedSeq.load(std::memory_order_acquire) != g_uartInfo.reqSeq ||
-        GB_TestEvent(GB_EVENT_UART_CONFIG))
-        return;
-    g_uartInfo.writers.fetch_add(1, std::memory_order_seq_cst);
-    int32_t fd = g_uartInfo.fd.load(std::memory_order_seq_cst);
-    if (fd != -1) {
-        UART_WriteAll(fd, data, len, UART_WRITE_TIMEOUT_MS);
-        printf("[UART]:write to uart %d \r\n", len);
-    }
-    g_uartInfo.writers.fetch_sub(1, std::memory_order_release);
-}
-
-}  // namespace
-
-void *UART_Thread(void *arg)
-{
-    const DataCallback *cb = static_cast<const DataCallback *>(arg);
-    uartInit(cb != nullptr ? *cb : nullptr);
-    puts("[UART]:enter uart thread...\r");
-    for (;;) {
-        if (GB_TestEvent(GB_EVENT_EXIT)) {
-            puts("[UART]:uart GB_EVENT_EXIT\r");
-            uartExit();
-            return nullptr;
-        }
-        if (GB_TestEvent(GB_EVENT_UART_CONFIG))
-            uartApplyConfig();
-        else if (g_uartInfo.fd.load(std::memory_order_relaxed) == -1)
-            uartOpenOrWait();
-        else
-            uartProcessRecvData();
-    }
-}
-
-// The header is read as if the bytes beyond the received ones were zero,
-// and the data is cut to what was actually received (and to 1014 bytes):
-// a dataLen naming absent bytes never makes a copy or write reach past the
-// message.
-void UART_WriteData(const uint8_t *msg, int32_t len)
+// Link thread: the message's data, cut to what was received and to 1014
+// bytes, and its settings; a header that did not arrive reads as zeros.
+int32_t uartParse(const uint8_t *msg, int32_t len, UartSettings *settings, const uint8_t **data)
 {
     if (msg == nullptr || len < 0)
         len = 0;
@@ -370,18 +561,82 @@ void UART_WriteData(const uint8_t *msg, int32_t len)
         dataLen = received;
     if (dataLen > (uint32_t)MSG_DATA_MAX)
         dataLen = MSG_DATA_MAX;
-    UartSettings settings;
-    memcpy(&settings, head + MSG_OFF_SETTINGS, UART_SETTINGS_LEN);
-    const uint8_t *data = dataLen > 0 ? msg + MSG_DATA_HEAD_LEN : head;
+    memcpy(settings, head + MSG_OFF_SETTINGS, UART_SETTINGS_LEN);
+    *data = dataLen > 0 ? msg + MSG_DATA_HEAD_LEN : nullptr;
+    return (int32_t)dataLen;
+}
 
-    if (memcmp(&settings, &g_uartInfo.current, UART_SETTINGS_LEN) != 0) {
-        g_uartInfo.current = settings;
-        uartPublish(settings, data, (int32_t)dataLen);
-        // Logged before the serial thread is told, so that its own lines
-        // about the reopen always follow this one.
-        printf("[UART]:need change uart config [%d]\r\n", COMM_GetSystemMS());
-        uartSignalConfig();
-        return;
+// Link thread, mutex held: with nothing held and the settings the port's,
+// writes what the port takes now and holds the rest. False when it cannot.
+bool uartWriteDirect(const UartSettings &s, const uint8_t *data, int32_t len)
+{
+    if (g_hold.msgCount != 0 || g_hold.fd == -1)
+        return false;
+    ssize_t n = len > 0 ? write(g_hold.fd, data, (size_t)len) : 0;
+    if (n < 0)
+        n = 0;
+    if (n < len)
+        uartHoldPush(s, false, data + n, len - (int32_t)n, len, n > 0);
+    return true;
+}
+
+}  // namespace
+
+void *UART_Thread(void *arg)
+{
+    const DataCallback *cb = static_cast<const DataCallback *>(arg);
+    g_uartInfo.callback = cb != nullptr ? *cb : nullptr;
+    // A transfer cut short by the end of an earlier run cannot be resumed.
+    UPGRADE_Abandon();
+    puts("[UART]:enter uart thread...\r");
+    while (!GB_TestEvent(GB_EVENT_EXIT)) {
+        if (g_uartInfo.fd != -1) {
+            uartPass();
+            continue;
+        }
+        // A held reopen opens the port itself; and what waits too long for
+        // a missing port is given up here.
+        uartWriteHeld();
+        if (g_uartInfo.fd == -1)
+            uartOpenOrWait();
     }
-    uartWriteNow(data, (int32_t)dataLen);
+    puts("[UART]:uart GB_EVENT_EXIT\r");
+    uartExit();
+    return nullptr;
+}
+
+int32_t UART_WriteData(const uint8_t *msg, int32_t len)
+{
+    UartSettings settings;
+    const uint8_t *data;
+    int32_t dataLen = uartParse(msg, len, &settings, &data);
+
+    pthread_mutex_lock(&s_portMutex);
+    bool change = !uartSameSettings(settings, g_hold.current);
+    if (!change && uartWriteDirect(settings, data, dataLen)) {
+        bool held = g_hold.msgCount != 0;
+        pthread_mutex_unlock(&s_portMutex);
+        if (held)
+            uartSignal(s_wakeFd);
+        else
+            printf("[UART]:write to uart %d \r\n", dataLen);
+        return 0;
+    }
+    if (!uartHoldHasRoom(dataLen)) {
+        g_hold.refused = true;
+        pthread_mutex_unlock(&s_portMutex);
+        return -1;
+    }
+    uartHoldPush(settings, change, data, dataLen, dataLen, false);
+    if (change) {
+        g_hold.current = settings;
+        GB_SetEvent(GB_EVENT_UART_CONFIG);
+    }
+    pthread_mutex_unlock(&s_portMutex);
+    // Logged before the serial thread is woken, so that its own lines about
+    // the reopen always follow this one.
+    if (change)
+        printf("[UART]:need change uart config [%d]\r\n", COMM_GetSystemMS());
+    uartSignal(s_wakeFd);
+    return 0;
 }

@@ -1,15 +1,18 @@
 // Serial bridge thread: owns the user serial port. Reads bursts, answers
 // local frames, sends other bursts up as data messages; UART_WriteData (link
-// thread) writes server data, or hands new settings and the data over to
-// this thread to reopen the port first.
+// thread) writes server data, or holds it for this thread, which reopens
+// the port first where the settings change.
 #pragma once
 #include <cstdint>
 
 // Thread body; arg points to the DataCallback for uplink data messages.
 void *UART_Thread(void *arg);
 // Server data message from the link thread; len is the received length.
-// Writes the data at once when the message's settings are the current ones
-// and no reopen is pending; otherwise hands settings and data over to the
-// serial thread (a newer hand-over replaces an unclaimed one), or drops the
-// data. Never reads beyond len bytes of msg nor writes more than 1014.
-void UART_WriteData(const uint8_t *msg, int32_t len);
+// Every message's data goes out in arrival order with the settings it
+// names: written at once when nothing is held, the settings are the port's
+// and the port takes it; otherwise held for the serial thread, which
+// reopens the port first where the settings change. 0 when the message was
+// taken (written or held); -1 when the hold is full, nothing taken: offer it
+// again once GB_RoomFd() is readable. Never reads beyond len bytes of msg
+// nor takes more than 1014 data bytes.
+int32_t UART_WriteData(const uint8_t *msg, int32_t len);

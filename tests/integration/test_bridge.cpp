@@ -8,7 +8,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -186,24 +188,93 @@ TEST(Bridge, DownlinkReopensWithNewSettings)
     EXPECT_EQ(r.d.log().substr(mark).find("[UART]:uart write:"), std::string::npos);
     EXPECT_EQ(cfgetospeed(&(t = r.portAttr())), (speed_t)B9600);
 
-    // Data with the new settings that arrives while the reopen is pending is
-    // dropped; it can never reach the port before the settings have. (The
-    // serial thread is woken for the request at once, so the second message
-    // may find the reopen done already; the unit tests pin the pending case
-    // down.)
+    // TCP joins and splits the server's writes as it likes: twenty messages
+    // with settings alternating in one write, a result joined to a data
+    // message, then one message in three writes. Every byte comes out, in
+    // order, each message after the reopen its settings ask for.
     mark = r.d.logSize();
-    r.srv.send(th::DataMsg(7, 1, 0, 0, B("first")));
-    usleep(2000);
-    r.srv.send(th::DataMsg(7, 1, 0, 0, B("second")));
-    Bytes b = r.pty.readQuiet(400, 2000);
-    std::string got(b.begin(), b.end());
-    EXPECT_TRUE(got == "first" || got == "firstsecond") << got;
-    log = r.d.log().substr(mark);
-    size_t direct = log.find("[UART]:write to uart");
-    if (direct != std::string::npos) {
-        EXPECT_LT(log.find("[UART]:uart write:5, ["), direct);
+    Bytes joined, want;
+    for (int i = 0; i < 20; i++) {
+        Bytes data(50, (uint8_t)('a' + i));
+        Bytes m = i % 2 == 0 ? th::DataMsg(5, 1, 0, 2, data) : th::DataMsg(7, 1, 0, 0, data);
+        joined.insert(joined.end(), m.begin(), m.end());
+        want.insert(want.end(), data.begin(), data.end());
     }
-    EXPECT_TRUE(r.d.running());
+    for (const Bytes &m : {th::HeartbeatResult(0), th::DataMsg(7, 1, 0, 0, B("tail"))})
+        joined.insert(joined.end(), m.begin(), m.end());
+    r.srv.send(joined);
+    Bytes split = th::DataMsg(7, 1, 0, 0, Bytes(768, 'z'));
+    for (size_t off = 0; off < split.size(); off += 300) {
+        r.srv.send(Bytes(split.begin() + off, split.begin() + std::min(off + 300, split.size())));
+        usleep(5000);
+    }
+    for (const Bytes &b : {B("tail"), Bytes(768, 'z')})
+        want.insert(want.end(), b.begin(), b.end());
+    EXPECT_TRUE(r.pty.read(want.size(), 5000) == want);
+    ASSERT_TRUE(r.d.waitFor("[UART]:write to uart 768 \r\n", 2000, mark));
+    log = r.d.log().substr(mark);
+    EXPECT_EQ(r.d.count("[UART]:uart write:50, ["), 20u);
+    EXPECT_EQ(log.find("fail in tcpProcessRecved"), std::string::npos);
+    EXPECT_EQ(cfgetospeed(&(t = r.portAttr())), (speed_t)B115200);
+}
+
+// A device that takes nothing for 12 s (flow control, a busy device) under
+// 90 full messages at 1200 baud: the adapter holds what it can, TCP holds
+// the server back, the link stays up, and every byte comes out in order.
+TEST(Bridge, StalledSlowDeviceLosesNothing)
+{
+    Rig r;
+    r.start();
+    Bytes all, want;
+    for (int i = 0; i < 90; i++) {
+        Bytes data = Package(1014);
+        data[0] = (uint8_t)i;
+        Bytes m = th::DataMsg(0, 1, 0, 0, data);
+        all.insert(all.end(), m.begin(), m.end());
+        want.insert(want.end(), data.begin(), data.end());
+    }
+    // The server answers heartbeats once its data is out, as servers do.
+    std::atomic<bool> done{false};
+    std::thread server([&] {
+        r.srv.send(all);
+        while (!done.load())
+            if (!r.srv.recvCmd(0x01, 200).empty())
+                r.srv.send(th::HeartbeatResult(0));
+    });
+    usleep(12000000);
+    Bytes got = r.pty.read(want.size(), 30000);
+    done = true;
+    server.join();
+    ASSERT_EQ(got.size(), want.size());
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), want.begin()));
+    EXPECT_EQ(r.d.count("[TCP]:connect success \r\n"), 1u);
+    EXPECT_EQ(r.d.count("[TCP]:lost server"), 0u);
+    EXPECT_EQ(r.d.count("[UART]:write to uart 1014 \r\n") + r.d.count("[UART]:uart write:1014, ["), 90u);
+}
+
+// A device that sends a byte every 8.3 ms (a busy 1200-baud line) never
+// lets a burst end by silence; settings changes and exit are still seen at
+// once.
+TEST(Bridge, TricklingDeviceDelaysNeitherSettingsNorExit)
+{
+    Rig r;
+    r.start();
+    std::atomic<bool> stop{false};
+    std::thread device([&] {
+        while (!stop.load()) {
+            r.pty.write(B("t"));
+            usleep(8300);
+        }
+    });
+    size_t mark = r.d.logSize();
+    r.srv.send(th::DataMsg(5, 1, 0, 2, B("x")));
+    EXPECT_TRUE(r.d.waitFor("[UART]:uart write:1, [", 1000, mark));
+    mark = r.d.logSize();
+    r.d.signal(SIGTERM);
+    EXPECT_TRUE(r.d.waitFor("[UART]:uartExit-----------\r\n", 1500, mark));
+    stop = true;
+    device.join();
+    EXPECT_EQ(r.d.waitExit(6000), 0);
 }
 
 TEST(Bridge, LocalUpgradeEndsWithPackageInPlace)

@@ -32,10 +32,15 @@ using th::Bytes;
 std::mutex s_cbMu;
 std::vector<Bytes> s_cbMsgs;
 
-void RecordData(const uint8_t *msg, int32_t len)
+std::atomic<bool> s_cbFull{false};  // the receiver has no room
+
+int32_t RecordData(const uint8_t *msg, int32_t len)
 {
+    if (s_cbFull.load())
+        return -1;
     std::lock_guard<std::mutex> g(s_cbMu);
     s_cbMsgs.emplace_back(msg, msg + len);
+    return 0;
 }
 const DataCallback s_cb = RecordData;
 
@@ -297,6 +302,35 @@ TEST_F(LinkThread, OnlineRequestThenDataReachesCallbackWhole)
     std::lock_guard<std::mutex> g(s_cbMu);
     ASSERT_EQ(s_cbMsgs.size(), 1u);
     EXPECT_EQ(s_cbMsgs[0], d);
+}
+
+// While the receiver has no room the link keeps the message and reads no
+// more; data waiting unread is a sign of life, so there is neither a
+// heartbeat nor a drop, however long it waits. Once there is room, every
+// message is handed on whole and in order.
+TEST_F(LinkThread, FullReceiverHoldsTheServerBackAndKeepsTheLink)
+{
+    start();
+    ASSERT_FALSE(srv.recvCmd(MSG_CMD_ONLINE, 3000).empty());
+    srv.send(th::OnlineResult(0));
+    s_cbFull = true;
+    Bytes all;
+    std::vector<Bytes> want;
+    for (int i = 0; i < 40; i++) {
+        want.push_back(th::DataMsg(7, 1, 0, 0, Bytes(1000, (uint8_t)i)));
+        all.insert(all.end(), want.back().begin(), want.back().end());
+    }
+    srv.send(all);
+    EXPECT_TRUE(srv.recv(12000).empty());
+    EXPECT_TRUE(srv.connected());
+    s_cbFull = false;
+    uint64_t one = 1;
+    ASSERT_EQ(write(GB_RoomFd(), &one, sizeof one), (ssize_t)sizeof one);
+    int64_t deadline = th::NowMs() + 3000;
+    while (th::NowMs() < deadline && [] { std::lock_guard<std::mutex> g(s_cbMu); return s_cbMsgs.size(); }() < 40)
+        usleep(10 * 1000);
+    std::lock_guard<std::mutex> g(s_cbMu);
+    EXPECT_EQ(s_cbMsgs, want);
 }
 
 TEST_F(LinkThread, IdentityChangeAnswersThenEndsWithResponseDelivered)
