@@ -12,7 +12,7 @@ build="$src/build-bench"
 usage() {
     cat <<'EOF_USAGE'
 usage: bench/bench_bridge.sh [BUILD_DIR] [--up-mb N] [--down-mb N] [--bursts N]
-                             [--rounds N] [--settle S]
+                             [--rounds N] [--settle S] [--stall S]
 
 Runs adapterd-sandbox and socat in alternating rounds on the same
 pseudo-terminal and TCP sink, every byte checked, and judges:
@@ -29,6 +29,9 @@ BUILD_DIR     where adapterd-sandbox is (re)built, as a Release build [build-ben
 --bursts N    latency bursts of 64 bytes per round [100]
 --rounds N    rounds of each bridge [3]
 --settle S    seconds from connect to the first byte [1.0]
+--stall S     instead, the worst case: 90 full messages at 1200 baud in one
+              write while the device takes nothing for S seconds (12 is the
+              case the adapter is held to); bytes delivered, order, drops
 Needs socat and python3.
 EOF_USAGE
 }
