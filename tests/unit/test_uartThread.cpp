@@ -235,6 +235,26 @@ TEST_F(SerialThread, ConcurrentChangesEndWithLatestSettings)
     EXPECT_EQ(std::string(got.begin(), got.end()), want + "<end>");
 }
 
+// A device that takes nothing: without a link, a message that has had its
+// line time and more is given up, and the log says how much of it went out.
+TEST_F(SerialThread, StalledPortWithoutLinkGivesUpWhatWaitsTooLong)
+{
+    start();
+    usleep(200000);
+    Bytes fill = th::DataMsg(7, 1, 0, 0, Bytes(1000, 'f'));
+    size_t taken = 0;
+    while (UART_WriteData(fill.data(), (int32_t)fill.size()) == 0)
+        taken++;
+    ASSERT_TRUE(waitLog("[UART]:write to uart ", 15000, taken));
+    size_t out = pty.readQuiet(300, 5000).size();
+    EXPECT_LT(out, taken * 1000);
+    std::string l = log();
+    size_t reported = 0;
+    for (size_t p = l.find("write to uart "); p != std::string::npos; p = l.find("write to uart ", p + 1))
+        reported += (size_t)atoi(l.c_str() + p + 14);
+    EXPECT_EQ(reported, out) << "the log counts what went out";
+}
+
 // The serial thread closes the port at exit while the link thread keeps
 // writing: nothing reaches the closed descriptor or one reusing its number.
 TEST_F(SerialThread, ExitWhileLinkWrites)
