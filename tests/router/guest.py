@@ -219,7 +219,7 @@ def interpreter(data):
 
 
 def build(busybox, init_script, sim, cases_text, daemon=None, ipk=None, loader=None,
-          extra=(), hosts=()):
+          extra=(), hosts=(), stall_text=""):
     """The initramfs (newc bytes) and the list of package files installed."""
     t = Tree()
     for d in ("proc", "tmp", "root", "usr/bin/zov", "etc/config"):
@@ -256,4 +256,5 @@ def build(busybox, init_script, sim, cases_text, daemon=None, ipk=None, loader=N
     with open(init_script, "rb") as f:
         t.file("init", f.read(), 0o755)
     t.file("router/cases", cases_text.encode())
+    t.file("router/stall.sim", stall_text.encode())
     return t.newc(), installed

@@ -90,6 +90,19 @@ say "msgq $(grep -E '^ *1234 ' /proc/sysvipc/msg) running $(($(now_cs) - start))
 say "status $(grep -E '^(VmRSS|VmHWM|VmSize|Threads):' /proc/$pid/status | tr -s '\t\n ' '   ')"
 say "leds $(for f in /sys/devices/gpio-leds.4/leds/*/brightness; do echo "$f=$(cat "$f")"; done | tr '\n' ' ')"
 
+# The device stops taking data (it sends XOFF, which the tty obeys once
+# told to) while the server sends more than the driver's buffer and the
+# daemon's hold take: SIGTERM then finds output stuck in the driver.
+stty -F "$PORT" ixon
+say "xoff"
+sleep 1
+n=$(grep -c -F -e "write to uart" -e "uart write:" "$LOG")
+cat /router/stall.sim >&3
+if wait_lines "$LOG" $((n + 4)) 30 -e "write to uart" -e "uart write:"; then
+    sleep 2
+    say "stalled $(grep -c -F -e "write to uart" -e "uart write:" "$LOG") writes, $(grep '^1:' /proc/tty/driver/serial)"
+fi
+
 t0=$(now_cs)
 kill -TERM "$pid"
 wait "$pid"

@@ -10,7 +10,8 @@ reports what the tty driver then holds (stty -a) and this side checks it
 against the message and checks that the payload came out of the UART
 exactly once. It also types bytes into the UART and checks they reach the
 server as one data message, checks the keep-alives on the guest's message
-queue and that SIGTERM ends the daemon with status 0.
+queue and that SIGTERM ends the daemon with status 0, in time and through
+its own exit, while the device holds the port's output back with XOFF.
 """
 import argparse
 import os
@@ -72,6 +73,19 @@ def make_cases(settings_list):
     seq = [(first, False), (DEFAULT, False), (DEFAULT, True)] + [(s, False) for s in rest]
     seq[-1] = (seq[-1][0], True)
     return [Case(i + 1, s, u) for i, (s, u) in enumerate(seq)]
+
+
+# What the server sends while the device has said XOFF: more than the
+# driver's output buffer and the daemon's hold together, so that output is
+# stuck in the driver when SIGTERM comes. 0xA5 never occurs in a payload.
+STALL_BYTE = 0xA5
+
+
+def stall_file(cases):
+    b, d, s, p = cases[-1].settings      # unchanged: no reopen on the way
+    data = bytes([STALL_BYTE]) * 1014
+    msg = bytes([1, 0x40, b, d, s, p]) + len(data).to_bytes(4, "little") + data
+    return f"raw {(msg * 12).hex()}\n"
 
 
 def cases_file(cases):
@@ -193,7 +207,8 @@ def run(args, cases, work):
     kernel, busybox, versions = guest.fetch(args.cache)
     initrd, installed = guest.build(
         busybox, os.path.join(HERE, "init.sh"), args.sim, cases_file(cases), daemon=args.daemon,
-        ipk=args.ipk, loader=args.loader, extra=args.add, hosts=args.server_host)
+        ipk=args.ipk, loader=args.loader, extra=args.add, hosts=args.server_host,
+        stall_text=stall_file(cases))
     initrd_path = os.path.join(work, "initramfs.cpio")
     with open(initrd_path, "wb") as f:
         f.write(initrd)
@@ -256,10 +271,12 @@ def run(args, cases, work):
                 res["cases"][int(n)] = (stty, time.monotonic())
             elif key == "uplink-ready":
                 uart.type(by_id[int(text)].uplink)
+            elif key == "xoff":
+                uart.type(b"\x13")
             elif key == "uplink":
                 n, _, sim_line = text.partition(" ")
                 res["uplinks"][int(n)] = sim_line
-            elif key in ("msgq-head", "msgq", "status", "leds", "exit", "lines-after-exit"):
+            elif key in ("msgq-head", "msgq", "status", "leds", "stalled", "exit", "lines-after-exit"):
                 res[key] = text
             elif key == "fail":
                 res["fail"].append(f"guest: {text}")
@@ -317,8 +334,13 @@ def exit_errors(res):
     lines = res.get("lines-after-exit", "")
     if not ("RTS" in lines and "DTR" in lines):
         errors.append(f"RTS and DTR dropped when the daemon closed its port: {lines!r}")
+    if "stalled" not in res:
+        errors.append("the port's output was not held back before SIGTERM")
     log = b"\n".join(res["log"])
-    for text in (GBK_MAIN + b":Sigroutine **********", GBK_MAIN + b":exit -------------- "):
+    # The serial thread ends by itself: closing the port did not wait out
+    # the driver's 30 s for output the device would not take.
+    for text in (GBK_MAIN + b":Sigroutine **********", GBK_MAIN + b":exit -------------- ",
+                 b"[UART]:uartExit-----------"):
         if log.count(text) != 1:
             errors.append(f"log has {log.count(text)} lines {text!r}, expected 1")
     return errors
@@ -341,7 +363,7 @@ def report(args, cases, res):
     if "ready" in res:
         print(f"router: boot to logged-in daemon {res['ready']:.1f} s "
               f"(login {res['login_s']:.1f} s after the daemon started)")
-    stream_problems = check_stream(cases, res["stream"]) if "end" in res else {}
+    stream_problems = check_stream(cases, res["stream"].rstrip(bytes([STALL_BYTE]))) if "end" in res else {}
     passed = failed = 0
     times = sorted(t for _, t in res["cases"].values())
     unrun = [c.id for c in cases if c.id not in res["cases"]]
@@ -373,6 +395,8 @@ def report(args, cases, res):
         print(f"router: daemon in the guest: {res['status']}")
     if "msgq" in res:
         print(f"router: keep-alive queue: {res['msgq']}")
+    if "stalled" in res:
+        print(f"router: output held back by XOFF, {res['stalled']}")
     if "exit" in res:
         st, cs = res["exit"].split()
         print(f"router: SIGTERM -> exit status {st} after {int(cs) / 100:.2f} s")

@@ -46,14 +46,15 @@ class Checks(unittest.TestCase):
         head = "key msqid perms cbytes qnum lspid lrpid"
         res = {"pid": "88", "msgq-head": head, "msgq": "1234 0 666 45 5 88 0 running 1100",
                "exit": "0 350", "lines-after-exit": "1: uart:16550A tx:9 rx:3 RTS|CTS|DTR|DSR|CD",
-               "log": [rt.GBK_MAIN + b":Sigroutine **********",
-                                        rt.GBK_MAIN + b":exit -------------- "]}
+               "stalled": "9 writes", "log": [rt.GBK_MAIN + b":Sigroutine **********",
+                                               rt.GBK_MAIN + b":exit -------------- ", b"[UART]:uartExit-----------"]}
         self.assertEqual(rt.keepalive_errors(res), [])
         self.assertEqual(rt.exit_errors(res), [])
         self.assertTrue(rt.keepalive_errors(dict(res, msgq="1234 0 666 9 1 88 0 running 1100")))
         self.assertTrue(rt.keepalive_errors(dict(res, msgq="1234 0 666 45 5 87 0 running 1100")))
         self.assertTrue(rt.exit_errors(dict(res, exit="1 350")))
         self.assertTrue(rt.exit_errors(dict(res, exit="0 40")))
+        self.assertTrue(rt.exit_errors(dict(res, log=res["log"][:2])))
         self.assertTrue(rt.exit_errors(dict(res, **{"lines-after-exit": "1: uart:16550A CTS|DSR|CD"})))
         self.assertTrue(rt.log_errors({"log": [b"fail in uartSetBaudRate, line:173"]}))
 
