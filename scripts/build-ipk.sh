@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds an installable OpenWrt package of adapterd from the musl cross build,
-# without the OpenWrt SDK: the daemon as /usr/sbin/adapterd and its procd
-# service as /etc/init.d/adapterd (openwrt/adapterd/files/adapterd.init).
+# without the OpenWrt SDK: the daemon as /usr/sbin/adapterd, its procd
+# service as /etc/init.d/adapterd and the service's switch as the conffile
+# /etc/config/adapterd (from openwrt/adapterd/files/), with the install
+# scripts the recipe in openwrt/adapterd/Makefile gives its package.
 #
 #   scripts/build-ipk.sh [--server-host HOST] [--arch ARCH] [--out DIR]
 #
@@ -26,7 +28,7 @@ while [ $# -gt 0 ]; do
     --server-host) host=$2; shift 2 ;;
     --arch) arch=$2; shift 2 ;;
     --out) out=$2; shift 2 ;;
-    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
     *) echo "build-ipk.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -41,9 +43,10 @@ cmake --build "$bdir" -j2 --target adapterd adapterd-static
 mkdir -p "$out"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/data/usr/sbin" "$work/data/etc/init.d" "$work/control"
+mkdir -p "$work/data/usr/sbin" "$work/data/etc/init.d" "$work/data/etc/config" "$work/control"
 mipsel-linux-gnu-strip -o "$work/data/usr/sbin/adapterd" "$bdir/adapterd"
 install -m 0755 openwrt/adapterd/files/adapterd.init "$work/data/etc/init.d/adapterd"
+install -m 0644 openwrt/adapterd/files/adapterd.config "$work/data/etc/config/adapterd"
 chmod 0755 "$work/data/usr/sbin/adapterd"
 mipsel-linux-gnu-strip -o "$out/adapterd-static" "$bdir/adapterd-static"
 
@@ -54,6 +57,8 @@ Version: $version
 Depends: libc
 Source: openwrt/adapterd
 SourceName: adapterd
+License: ISC
+LicenseFiles: LICENSE
 Section: net
 Architecture: $arch
 Installed-Size: $size
@@ -74,6 +79,12 @@ ${s#*:} \$0 \$@
 EOF
   chmod 0755 "$work/control/${s%%:*}"
 done
+echo /etc/config/adapterd >"$work/control/conffiles"
+# The recipe's own preinst, as its make variable holds it ($$ is $).
+sed -n '/^define Package\/adapterd\/preinst$/,/^endef$/{//!p}' openwrt/adapterd/Makefile |
+  sed 's/\$\$/$/g' >"$work/control/preinst"
+[ -s "$work/control/preinst" ] || { echo "build-ipk.sh: no preinst in the recipe" >&2; exit 1; }
+chmod 0755 "$work/control/preinst"
 echo 2.0 >"$work/debian-binary"
 
 # Reproducible archives: ./-prefixed names, root ownership, sorted, the

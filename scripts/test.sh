@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs, builds and runs every test: the suite natively, under
 # ASan+UBSan and under TSan, the cross builds for the router (glibc and
-# musl) with their size budgets, the OpenWrt package and its check, the
+# musl) with their size budgets, the OpenWrt package and its checks, the
 # suite cross-built against musl and glibc and run under qemu-mipsel, the
 # packaged daemon on an emulated router with a real UART, a bounded run of
 # every fuzz target, and a longer soak of the release daemon.
@@ -69,6 +69,7 @@ fi
 # The package the emulated router runs: the server on its own loopback.
 ./scripts/build-ipk.sh --server-host 127.0.0.1
 tests/package/check-ipk.sh build/ipk/adapterd.ipk --server-host 127.0.0.1
+tests/package/check-init.sh
 echo "mipsel-musl build and package: $(( $(date +%s) - start )) s"
 
 if [ "${ADAPTER_TEST_MUSL:-1}" != 0 ]; then

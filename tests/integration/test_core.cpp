@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/msg.h>
 #include <unistd.h>
+
+#include "config.h"
 
 #include "tests/support/harness.h"
 
@@ -121,6 +124,32 @@ TEST(Core, ModemOpenedOnceAtEleventhPassWithServerUnreachable)
     EXPECT_TRUE(modem.read(1, 5000).empty());
     d.signal(SIGTERM);
     EXPECT_EQ(d.waitExit(7000), 0);
+}
+
+// adapterd answers --help and --version and refuses any other argument at
+// once, without starting: no start-up line, no keep-alive queue (the
+// router's own key, which must be free beforehand for that check).
+TEST(Core, ProductionDaemonAnswersArgumentsWithoutStarting)
+{
+    th::Sandbox sb;
+    bool queueBefore = msgget(ADAPTER_CFG_MSG_KEY, 0) >= 0;
+    const struct {
+        const char *arg;
+        int status;
+        const char *logStart;
+    } cases[] = {{"--help", 0, "usage: adapterd [-h|--help]"},
+                 {"-V", 0, "adapterd 1.1\n"},
+                 {"--helpx", 2, "adapterd: unexpected argument '--helpx'\nusage: adapterd"}};
+    for (const auto &c : cases) {
+        th::Daemon d;
+        d.start(sb, 0, {}, {th::DaemonBin(), c.arg});
+        EXPECT_EQ(d.waitExit(10000), c.status) << c.arg;
+        EXPECT_EQ(d.log().find(c.logStart), 0u) << d.log();
+    }
+    int id = msgget(ADAPTER_CFG_MSG_KEY, 0);
+    if (!queueBefore && id >= 0)
+        msgctl(id, IPC_RMID, nullptr);
+    EXPECT_TRUE(queueBefore || id < 0) << "adapterd created queue " << ADAPTER_CFG_MSG_KEY;
 }
 
 }  // namespace

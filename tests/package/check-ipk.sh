@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Unpacks an adapterd .ipk and checks what opkg and the router will see:
-# the archive layout and ownership, the control fields, the daemon (a
-# stripped mipsel soft-float ELF on musl's loader, needing libc.so alone,
-# with the server host it was built for) and the procd service script.
+# the archive layout and ownership, the control fields and install scripts,
+# the daemon (a stripped mipsel soft-float ELF on musl's loader, needing
+# libc.so alone, with the server host it was built for), the procd service
+# script and its switch, a conffile. tests/package/check-init.sh runs the
+# service script itself.
 #   tests/package/check-ipk.sh PACKAGE [--arch ARCH] [--server-host HOST]
 set -uo pipefail
 ipk=${1:?usage: check-ipk.sh PACKAGE [--arch ARCH] [--server-host HOST]}
@@ -16,18 +18,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-passed=0 failed=0
-check() { # description, then a command that must succeed
-  local what=$1 out; shift
-  if out=$("$@" 2>&1); then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAIL: $what"
-    [ -z "$out" ] || sed 's/^/  /' <<<"$out"
-  fi
-}
-same() { [ "$1" = "$2" ] || { echo "  got:      $1"; echo "  expected: $2"; return 1; }; }
+. "$(dirname "$0")/checks.sh"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -42,20 +33,24 @@ check "debian-binary is 2.0" same "$(cat "$work/debian-binary")" "2.0"
 mkdir -p "$work/control" "$work/data"
 tar -C "$work/control" -xzf "$work/control.tar.gz"
 tar -C "$work/data" -xzf "$work/data.tar.gz"
-check "control members" same "$(tar -tzf "$work/control.tar.gz" | sort)" $'./\n./control\n./postinst\n./prerm'
-check "install scripts executable" test -x "$work/control/postinst" -a -x "$work/control/prerm"
+check "control members" same "$(tar -tzf "$work/control.tar.gz" | sort)" \
+  $'./\n./conffiles\n./control\n./postinst\n./preinst\n./prerm'
+check "install scripts executable" test -x "$work/control/postinst" -a -x "$work/control/prerm" -a -x "$work/control/preinst"
+check "install scripts parse" bash -c "for s in preinst postinst prerm; do sh -n '$work/control/'\$s || exit; done"
+check "the switch is a conffile" same "$(cat "$work/control/conffiles")" /etc/config/adapterd
 field() { sed -n "s/^$1: //p" "$work/control/control"; }
 check "Package" same "$(field Package)" adapterd
 check "Version" bash -c "[[ '$(field Version)' =~ ^[0-9][0-9.]*-[0-9]+$ ]]"
 check "Architecture" same "$(field Architecture)" "$arch"
 check "Depends" same "$(field Depends)" libc
 check "Maintainer" test -n "$(field Maintainer)"
+check "License" same "$(field License)" ISC
 check "Description" test -n "$(field Description)"
 check "Installed-Size" same "$(field Installed-Size)" \
   "$(find "$work/data" -type f -printf '%s\n' | awk '{s += $1} END {print s}')"
 
 check "data members, modes and owners" same "$(listing "$work/data.tar.gz" | grep -v '/$' | sort)" \
-  $'-rwxr-xr-x 0/0 ./etc/init.d/adapterd\n-rwxr-xr-x 0/0 ./usr/sbin/adapterd'
+  $'-rw-r--r-- 0/0 ./etc/config/adapterd\n-rwxr-xr-x 0/0 ./etc/init.d/adapterd\n-rwxr-xr-x 0/0 ./usr/sbin/adapterd'
 check "data directories owned by root" bash -c "! tar -tzvf '$work/data.tar.gz' | awk '{print \$2}' | grep -v '^0/0$'"
 
 bin=$work/data/usr/sbin/adapterd
@@ -83,6 +78,9 @@ check "service is a procd service started late" \
 check "service starts the packaged daemon" grep -q 'procd_set_param command "\$PROG"' "$init"
 check "service daemon path" grep -qx 'PROG=/usr/sbin/adapterd' "$init"
 check "service respawns without a limit" grep -qE 'procd_set_param respawn [0-9]+ [0-9]+ 0$' "$init"
+check "service restarts on a new identity" grep -q 'procd_set_param file "\$IDENTITY"' "$init"
+check "service switched on" bash -c "grep -qx \"config adapterd 'main'\" '$work/data/etc/config/adapterd' &&
+  grep -qx \"	option enabled '1'\" '$work/data/etc/config/adapterd'"
 check "service logs to the system log" \
   bash -c "grep -q 'procd_set_param stdout 1' '$init' && grep -q 'procd_set_param stderr 1' '$init'"
 

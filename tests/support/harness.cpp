@@ -98,6 +98,7 @@ int64_t NowMs()
 }
 
 const char *SandboxBin() { return ADAPTERD_SANDBOX_BIN; }
+const char *DaemonBin() { return ADAPTERD_BIN; }
 
 const char *ToolPath(const char *name)
 {
@@ -297,7 +298,8 @@ Daemon::~Daemon()
     }
 }
 
-void Daemon::start(const Sandbox &sb, uint16_t serverPort, const std::map<std::string, std::string> &extraEnv)
+void Daemon::start(const Sandbox &sb, uint16_t serverPort, const std::map<std::string, std::string> &extraEnv,
+                   const std::vector<std::string> &program)
 {
     std::map<std::string, std::string> env;
     for (char **e = environ; *e; e++) {
@@ -342,7 +344,9 @@ void Daemon::start(const Sandbox &sb, uint16_t serverPort, const std::map<std::s
         }
     }
 #endif
-    argStrs.push_back(SandboxBin());
+    if (program.empty())
+        argStrs.push_back(SandboxBin());
+    argStrs.insert(argStrs.end(), program.begin(), program.end());
     std::vector<char *> argv;
     for (auto &s : argStrs)
         argv.push_back(&s[0]);

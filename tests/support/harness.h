@@ -21,6 +21,7 @@ int64_t NowMs();                                  // monotonic milliseconds
 
 // Paths of the binaries under test (set by the build).
 const char *SandboxBin();   // adapterd-sandbox
+const char *DaemonBin();    // adapterd (its static link in a musl build)
 const char *ToolPath(const char *name);  // tools built with the project
 
 // A free TCP port on 127.0.0.1 (bound then released).
@@ -74,9 +75,12 @@ public:
     Daemon() = default;
     ~Daemon();  // SIGKILL if still running
     // Starts adapterd-sandbox with ADAPTER_ROOT etc. from sb; serverPort 0
-    // means an unused port; extra env entries override (e.g. FAKETIME).
+    // means an unused port; extra env entries override (e.g. FAKETIME);
+    // program, when given, is another program of the build and its
+    // arguments.
     void start(const Sandbox &sb, uint16_t serverPort,
-               const std::map<std::string, std::string> &extraEnv = {});
+               const std::map<std::string, std::string> &extraEnv = {},
+               const std::vector<std::string> &program = {});
     pid_t pid() const { return pid_; }
     std::string log() const;
     // Waits until the log (from byte offset `from`) contains needle.
