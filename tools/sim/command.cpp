@@ -1,0 +1,316 @@
+// adapter-sim's commands: one line into one Cmd, checked whole before it
+// runs, with the message it sends already built. Settings are taken as
+// people write them (38400 8E1) or as the four table indices, and shown
+// the first way.
+#include <cstring>
+
+#include "core/common.h"
+#include "core/globals.h"
+#include "tools/sim/sim.h"
+
+namespace sim {
+
+const char kCommands[] =
+    "commands, one per line (a line whose first word starts with # is a comment):\n"
+    "  data SETTINGS TEXT     send TEXT (the rest of the line, blanks kept) as serial\n"
+    "                         data; SETTINGS as people write them (38400 8E1) or as\n"
+    "                         the four indices B D S P of the table below\n"
+    "  datahex SETTINGS HEX   the same with the bytes in hex (\"41 42 43\" or \"414243\")\n"
+    "  raw HEX                send bytes exactly as given\n"
+    "  upgrade HOST USER PASS PATH\n"
+    "                         ask for a remote upgrade from an FTP server\n"
+    "  devinfo SN PC          ask for a new identity: serial number, pairing code\n"
+    "  login ok|refuse N      answer online requests with 0, or refuse with code N\n"
+    "  heartbeat ok|refuse N  answer heartbeats with 0, or with code N\n"
+    "  silent on|off          stop or resume answering anything\n"
+    "  close                  close the adapter's connection\n"
+    "  wait online [S]        until an adapter is logged in\n"
+    "  wait data TEXT [S]     until uplink data contains TEXT: one word, or in double\n"
+    "                         quotes with \\\" \\\\ \\r \\n \\t \\xHH escapes\n"
+    "  wait heartbeat [S]     until a heartbeat arrives\n"
+    "  wait close [S]         until the adapter's connection closes\n"
+    "  sleep S                hold the commands for S seconds (fractions allowed)\n"
+    "  echo TEXT              print TEXT as an event, to annotate a scenario\n"
+    "  status                 show the answers, the connection and the counts\n"
+    "  help                   this list\n"
+    "  quit                   end the simulator\n"
+    "\n"
+    "A wait gives up after S seconds [30]. It is met by an event that came after\n"
+    "the previous command began and that no earlier wait has taken, so 'close'\n"
+    "then 'wait close', or device data just before 'wait data', are not missed.\n"
+    "Commands that need an adapter (data, datahex, raw, upgrade, devinfo, close)\n"
+    "wait up to 30 s for one to connect. Messages go out at least 0.1 s apart:\n"
+    "the adapter takes what one receive returns as one message.\n"
+    "\n"
+    "serial settings, four indices in every data message:\n"
+    "  index  baud    data bits  stop bits  parity\n"
+    "  0      1200    7          1          N (none)\n"
+    "  1      2400    8          2          O (odd)\n"
+    "  2      4800    8          1          E (even)\n"
+    "  3      9600                          E (even)\n"
+    "  4      19200\n"
+    "  5      38400\n"
+    "  6      57600\n"
+    "  7      115200\n"
+    "  8      9600\n"
+    "38400 8E1 is the indices 5 1 0 2. The adapter starts at 115200 8N1 (7 1 0 0),\n"
+    "reopens its port whenever the indices change, and cannot set 1200, 2400 or\n"
+    "4800 (its port keeps the rate it had). Uplink data carries zero indices.\n";
+
+namespace {
+
+// Appends a text field of the given width (at most width-1 characters).
+bool PutField(Bytes *b, const std::string &v, size_t width, const char *name, std::string *err)
+{
+    if (v.size() > width - 1) {
+        *err = std::string(name) + " is longer than " + std::to_string(width - 1) + " characters";
+        return false;
+    }
+    Bytes f(width, 0);
+    memcpy(f.data(), v.data(), v.size());
+    b->insert(b->end(), f.begin(), f.end());
+    return true;
+}
+
+// data/datahex: settings in either form, then the bytes.
+bool ParseData(const std::vector<std::string> &w, const std::string &line, bool hex, Cmd *c, std::string *err)
+{
+    const char *form = hex ? "usage: datahex RATE FRAME HEX | datahex B D S P HEX"
+                           : "usage: data RATE FRAME TEXT | data B D S P TEXT (e.g. data 38400 8E1 hello)";
+    uint8_t idx[4];
+    size_t words;
+    if (w.size() >= 3 && LooksLikeFrame(w[2])) {
+        if (!SettingsIndices(w[1], w[2], idx)) {
+            *err = "'" + w[1] + "' is no rate of the table (see help); " + form;
+            return false;
+        }
+        words = 3;
+    } else {
+        if (w.size() < 5) {
+            *err = form;
+            return false;
+        }
+        for (int i = 0; i < 4; i++) {
+            long v;
+            if (!ParseLong(w[(size_t)i + 1], 0, 255, &v)) {
+                *err = "setting '" + w[(size_t)i + 1] + "' is neither an index 0-255 nor a rate and frame; " + form;
+                return false;
+            }
+            idx[i] = (uint8_t)v;
+        }
+        words = 5;
+    }
+    std::string rest = RestAfterWords(line, words);
+    Bytes data;
+    if (hex && !ParseHex(rest, &data)) {
+        *err = "'" + rest + "' is not an even number of hex digits";
+        return false;
+    }
+    if (!hex)
+        data.assign(rest.begin(), rest.end());
+    if (data.size() > kMaxData) {
+        *err = std::to_string(data.size()) + " data bytes; a message carries at most " + std::to_string(kMaxData);
+        return false;
+    }
+    c->msg.assign(MSG_DATA_HEAD_LEN, 0);
+    MSG_SetHead(c->msg.data(), MSG_CMD_UART_DATA);
+    memcpy(&c->msg[MSG_OFF_SETTINGS], idx, sizeof idx);
+    COMM_PutLe32(&c->msg[MSG_OFF_DATALEN], (uint32_t)data.size());
+    c->msg.insert(c->msg.end(), data.begin(), data.end());
+    c->op = Op::Data;
+    c->what = "data message";
+    return true;
+}
+
+// "wait KIND ..." into c.
+bool ParseWait(const std::vector<std::string> &w, const std::string &line, Cmd *c, std::string *err)
+{
+    const char *form = "usage: wait online|heartbeat|close [SECONDS] | wait data TEXT [SECONDS]";
+    if (w.size() < 2) {
+        *err = form;
+        return false;
+    }
+    size_t secsAt = 2;
+    if (w[1] == "online")
+        c->op = Op::WaitOnline;
+    else if (w[1] == "heartbeat")
+        c->op = Op::WaitHeartbeat;
+    else if (w[1] == "close")
+        c->op = Op::WaitClose;
+    else if (w[1] == "data") {
+        c->op = Op::WaitData;
+        std::string rest = RestAfterWords(line, 2);
+        size_t lead = rest.find_first_not_of(" \t");
+        rest = lead == std::string::npos ? "" : rest.substr(lead);
+        if (rest.empty()) {
+            *err = "wait data needs the TEXT to wait for";
+            return false;
+        }
+        std::string tail;
+        if (rest[0] == '"') {
+            size_t used = 0;
+            if (!Unquote(rest, &c->text, &used)) {
+                *err = "unterminated quote or bad escape in " + rest;
+                return false;
+            }
+            tail = rest.substr(used);
+        } else {
+            c->text = w[2];
+            tail = RestAfterWords(line, 3);
+        }
+        if (c->text.empty()) {
+            *err = "wait data needs a non-empty TEXT";
+            return false;
+        }
+        std::vector<std::string> t = Words(tail);
+        if (t.size() > 1 || (t.size() == 1 && !ParseSeconds(t[0], &c->seconds))) {
+            *err = "after the TEXT only SECONDS may follow (quote a TEXT with blanks)";
+            return false;
+        }
+        return true;
+    } else {
+        *err = "unknown wait '" + w[1] + "'; " + form;
+        return false;
+    }
+    if (w.size() > secsAt + 1 || (w.size() == secsAt + 1 && !ParseSeconds(w[secsAt], &c->seconds))) {
+        *err = "'" + w.back() + "' is not a number of seconds; " + form;
+        return false;
+    }
+    return true;
+}
+
+// "ok" or "refuse N" into *code.
+bool ParseAnswer(const std::vector<std::string> &w, int *code, std::string *err)
+{
+    long v;
+    if (w.size() == 2 && w[1] == "ok") {
+        *code = 0;
+        return true;
+    }
+    if (w.size() == 3 && w[1] == "refuse" && ParseLong(w[2], 1, 255, &v)) {
+        *code = (int)v;
+        return true;
+    }
+    *err = "usage: " + w[0] + " ok | " + w[0] + " refuse N (N 1-255)";
+    return false;
+}
+
+bool ParseUpgrade(const std::vector<std::string> &w, Cmd *c, std::string *err)
+{
+    if (w.size() != 5) {
+        *err = "usage: upgrade HOST USER PASS PATH";
+        return false;
+    }
+    c->msg.assign(MSG_OFF_UPG_URL, 0);
+    MSG_SetHead(c->msg.data(), MSG_CMD_UPGRADE);
+    if (!PutField(&c->msg, w[1], MSG_UPG_URL_SIZE, "HOST", err) ||
+        !PutField(&c->msg, w[2], MSG_UPG_USER_SIZE, "USER", err) ||
+        !PutField(&c->msg, w[3], MSG_UPG_PASS_SIZE, "PASS", err))
+        return false;
+    // The path and its terminator fill the rest of one message at most.
+    const size_t maxPath = MSG_MAX_LEN - MSG_OFF_UPG_PATH - 1;
+    if (w[4].size() > maxPath) {
+        *err = "PATH is longer than " + std::to_string(maxPath) + " characters";
+        return false;
+    }
+    c->msg.insert(c->msg.end(), w[4].begin(), w[4].end());
+    c->msg.push_back(0);
+    c->op = Op::Upgrade;
+    c->what = "upgrade request";
+    return true;
+}
+
+bool ParseDevinfo(const std::vector<std::string> &w, Cmd *c, std::string *err)
+{
+    if (w.size() != 3) {
+        *err = "usage: devinfo SN PC";
+        return false;
+    }
+    c->msg.assign(MSG_OFF_DEV_SERIALNUM, 0);
+    MSG_SetHead(c->msg.data(), MSG_CMD_DEVINFO);
+    if (!PutField(&c->msg, w[1], GB_SERIALNUM_SIZE, "SN", err) || !PutField(&c->msg, w[2], GB_PAIRCODE_SIZE, "PC", err))
+        return false;
+    c->op = Op::Devinfo;
+    c->what = "identity change";
+    return true;
+}
+
+}  // namespace
+
+bool NeedsAdapter(Op op)
+{
+    return op == Op::Data || op == Op::Raw || op == Op::Upgrade || op == Op::Devinfo || op == Op::Close;
+}
+
+bool IsWait(Op op)
+{
+    return op == Op::WaitOnline || op == Op::WaitData || op == Op::WaitHeartbeat || op == Op::WaitClose;
+}
+
+bool ParseCommand(const std::string &line, Cmd *c, std::string *err)
+{
+    *c = Cmd();
+    c->line = line;
+    std::vector<std::string> w = Words(line);
+    if (w.empty() || w[0][0] == '#')
+        return true;
+    const std::string &k = w[0];
+    auto noArgs = [&](Op op) {
+        c->op = op;
+        if (w.size() != 1)
+            *err = k + " takes no arguments";
+        return w.size() == 1;
+    };
+    if (k == "data" || k == "datahex")
+        return ParseData(w, line, k == "datahex", c, err);
+    if (k == "raw") {
+        c->op = Op::Raw;
+        c->what = "raw bytes";
+        if (ParseHex(RestAfterWords(line, 1), &c->msg))
+            return true;
+        *err = "usage: raw HEX (an even number of hex digits)";
+        return false;
+    }
+    if (k == "upgrade")
+        return ParseUpgrade(w, c, err);
+    if (k == "devinfo")
+        return ParseDevinfo(w, c, err);
+    if (k == "login" || k == "heartbeat") {
+        c->op = k == "login" ? Op::Login : Op::Heartbeat;
+        return ParseAnswer(w, &c->code, err);
+    }
+    if (k == "silent") {
+        c->op = Op::Silent;
+        c->on = w.size() == 2 && w[1] == "on";
+        if (w.size() == 2 && (w[1] == "on" || w[1] == "off"))
+            return true;
+        *err = "usage: silent on|off";
+        return false;
+    }
+    if (k == "wait")
+        return ParseWait(w, line, c, err);
+    if (k == "sleep") {
+        c->op = Op::Sleep;
+        if (w.size() == 2 && ParseSeconds(w[1], &c->seconds))
+            return true;
+        *err = "usage: sleep SECONDS (0-86400, fractions allowed)";
+        return false;
+    }
+    if (k == "echo") {
+        c->op = Op::Echo;
+        c->text = RestAfterWords(line, 1);
+        return true;
+    }
+    if (k == "close")
+        return noArgs(Op::Close);
+    if (k == "status")
+        return noArgs(Op::Status);
+    if (k == "help")
+        return noArgs(Op::Help);
+    if (k == "quit")
+        return noArgs(Op::Quit);
+    *err = "unknown command '" + k + "' (try 'help')";
+    return false;
+}
+
+}  // namespace sim

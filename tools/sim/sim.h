@@ -1,0 +1,185 @@
+// adapter-sim's parts and the state they share. One thread: the entry point
+// (tools/adapter_sim.cpp) polls the listening socket, the adapter's
+// connection and standard input and hands what arrives to the parts:
+//   text.cpp     the text forms: words, quoted text, hex, numbers, settings
+//   command.cpp  command lines into commands (Cmd)
+//   runner.cpp   the queue of command lines, the running command, its waits
+//   server.cpp   the listening socket and the adapter's connection
+//   report.cpp   events as time-stamped text lines or JSON objects
+// Functions return bool for success; a false one leaves its outputs as they
+// were, apart from the error text it sets.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "link/message.h"
+
+namespace sim {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr double kDefaultWaitS = 30.0;
+constexpr size_t kMaxData = MSG_DATA_MAX;  // data bytes one message carries
+constexpr size_t kUplinkKeep = 64 * 1024;  // uplink bytes kept for 'wait data'
+// The adapter takes whatever one receive returns as one message, so two
+// messages sent back to back can reach it as one and the second is lost.
+constexpr int64_t kSendGapMs = 100;
+
+extern const char kProg[];
+
+// ---- Commands (command.cpp).
+
+enum class Op {
+    None, Data, Raw, Upgrade, Devinfo, Login, Heartbeat, Silent, Close, Status, Help, Quit,
+    WaitOnline, WaitData, WaitHeartbeat, WaitClose, Sleep, Echo
+};
+
+struct Cmd {
+    Op op = Op::None;
+    Bytes msg;            // ready to send (data, raw, upgrade, devinfo)
+    std::string what;     // what msg is, for the log
+    std::string text;     // wait data needle, echo text
+    int code = 0;         // login / heartbeat answer
+    bool on = false;      // silent
+    double seconds = kDefaultWaitS;
+    std::string line;     // as written
+};
+
+// The command list, for 'help' and --help.
+extern const char kCommands[];
+
+// Parses one command line. False with *err for a line that is no command;
+// a blank or comment line gives Op::None.
+bool ParseCommand(const std::string &line, Cmd *c, std::string *err);
+bool NeedsAdapter(Op op);
+bool IsWait(Op op);
+
+// ---- Text forms (text.cpp). Parsers leave their outputs alone on failure.
+
+// Indices for a rate and a frame such as "8E1"; false when either is not
+// in the tables.
+bool SettingsIndices(const std::string &rate, const std::string &frame, uint8_t *idx);
+// Whether w is written like a frame ("8E1"), so that settings are meant.
+bool LooksLikeFrame(const std::string &w);
+// "38400 8E1" for the four indices; a '?' stands for an index past its table.
+std::string SettingsText(const uint8_t *idx);
+// A number in [lo, hi] (any base strtol takes).
+bool ParseLong(const std::string &s, long lo, long hi, long *out);
+// Seconds, 0 to 86400, fractions allowed.
+bool ParseSeconds(const std::string &s, double *out);
+// An even number of hex digits, blanks and colons between them ignored;
+// appends the bytes to *out.
+bool ParseHex(const std::string &s, Bytes *out);
+// The blank-separated words of line.
+std::vector<std::string> Words(const std::string &line);
+// The text after the first n words of line, blanks inside it kept.
+std::string RestAfterWords(const std::string &line, size_t n);
+// A double-quoted text with escapes, starting at s[0] == '"'. Sets *used to
+// the characters consumed; false for a missing quote or a bad escape.
+bool Unquote(const std::string &s, std::string *out, size_t *used);
+
+// ---- State.
+
+// Counts of the events that waits look for; data is a byte offset into the
+// stream of uplink data.
+struct Marks {
+    uint64_t heartbeats = 0;
+    uint64_t closes = 0;
+    uint64_t data = 0;
+};
+
+struct Running {
+    bool active = false;
+    Cmd cmd;
+    int lineNo = 0;
+    int64_t start = 0;
+    int64_t deadline = 0;
+    uint64_t floor = 0;  // events at or below this count are not the wait's
+};
+
+struct Sim {
+    int listenFd = -1;
+    int client = -1;
+    std::string peer;
+    Bytes inbuf;           // bytes from the adapter not yet decoded
+    std::string cmdLine;   // partial command line from stdin
+    bool stdinOpen = true;
+    bool scripted = false;
+    const char *scriptName = "";
+    bool exitOnEof = false;
+    bool quit = false;
+    bool failed = false;
+    bool json = false;
+    FILE *log = nullptr;
+    int loginCode = 0;
+    int heartbeatCode = 0;
+    bool silent = false;
+    bool online = false;   // the current connection has logged in
+    int64_t lastSend = 0;  // when the last message went out
+    Marks seen;            // events so far
+    Marks taken;           // the last event each kind of wait has taken
+    Marks prevStart;       // seen when the previous command began
+    Marks curStart;        // seen when the current command began
+    std::string uplink;    // the last uplink bytes, for 'wait data'
+    uint64_t uplinkBase = 0;  // stream offset of uplink[0]
+    struct Line {
+        int no;
+        std::string text;
+    };
+    std::deque<Line> lines;   // commands not yet begun
+    int lineCount = 0;        // lines read from standard input so far
+    Running run;
+};
+
+int64_t NowMs();
+
+// ---- Events (report.cpp).
+
+// One JSON object's members after the common ones, built member by member.
+class Json {
+public:
+    Json &str(const char *k, const std::string &v);
+    Json &num(const char *k, double v);
+    Json &flag(const char *k, bool v);
+    const std::string &body() const { return s_; }
+
+private:
+    void key(const char *k);
+    std::string s_;
+};
+
+// One event: a time-stamped text line (standard output and --log), or a
+// JSON object on standard output with --json.
+void Emit(Sim &sim, const char *event, const Json &j, const char *fmt, ...) __attribute__((format(printf, 4, 5)));
+void Error(Sim &sim, const std::string &msg);
+std::string Hex(const uint8_t *p, size_t n);
+std::string Printable(const uint8_t *p, size_t n);
+
+// ---- The adapter's connection (server.cpp).
+
+// Listening socket on addr:port; -1 after a message on standard error.
+int OpenListener(const char *addr, uint16_t port);
+void OnAccept(Sim &sim);
+// Reads what the adapter sent and reports every whole message in it.
+void OnClientData(Sim &sim);
+// Sends b (what names it in the report); an error event when no adapter is
+// there or the connection fails.
+void Send(Sim &sim, const Bytes &b, const std::string &what);
+void Disconnect(Sim &sim, const char *why);
+
+// ---- Commands in order (runner.cpp).
+
+// Begins queued commands until one has to wait.
+void RunQueued(Sim &sim);
+// Ends the running command when its event has come or its time is up.
+void Settle(Sim &sim);
+void OnStdin(Sim &sim);
+// Reads a scenario and checks every line before anything runs. False
+// after a message naming the file and line.
+bool LoadScript(Sim &sim, const char *path);
+
+}  // namespace sim
