@@ -31,9 +31,61 @@ using namespace sim;
 
 const char sim::kProg[] = "adapter-sim";
 
+const char sim::kCommands[] =
+    "commands, one per line (a line whose first word starts with # is a comment):\n"
+    "  data SETTINGS TEXT     send TEXT (the rest of the line, blanks kept) as serial\n"
+    "                         data; SETTINGS as people write them (38400 8E1) or as\n"
+    "                         the four indices B D S P of the table below\n"
+    "  datahex SETTINGS HEX   the same with the bytes in hex (\"41 42 43\" or \"414243\")\n"
+    "  raw HEX                send bytes exactly as given\n"
+    "  burst [N] COMMAND      send N copies [1] of the message a data, datahex, raw,\n"
+    "                         upgrade or devinfo command makes, in one write\n"
+    "  burst [N] {            the messages of the lines up to a line '}', N times\n"
+    "    COMMAND...           over [1], in one write (at most 1 MiB)\n"
+    "  }\n"
+    "  upgrade HOST USER PASS PATH\n"
+    "                         ask for a remote upgrade from an FTP server\n"
+    "  devinfo SN PC          ask for a new identity: serial number, pairing code\n"
+    "  login ok|refuse N      answer online requests with 0, or refuse with code N\n"
+    "  heartbeat ok|refuse N  answer heartbeats with 0, or with code N\n"
+    "  silent on|off          stop or resume answering anything\n"
+    "  close                  close the adapter's connection\n"
+    "  wait online [S]        until an adapter is logged in\n"
+    "  wait data TEXT [S]     until uplink data contains TEXT: one word, or in double\n"
+    "                         quotes with \\\" \\\\ \\r \\n \\t \\xHH escapes\n"
+    "  wait heartbeat [S]     until a heartbeat arrives\n"
+    "  wait close [S]         until the adapter's connection closes\n"
+    "  sleep S                hold the commands for S seconds (fractions allowed)\n"
+    "  echo TEXT              print TEXT as an event, to annotate a scenario\n"
+    "  status                 show the answers, the connection and the counts\n"
+    "  help                   this list\n"
+    "  quit                   end the simulator\n"
+    "\n"
+    "A wait gives up after S seconds [30]. It is met by an event that came after\n"
+    "the previous command began and that no earlier wait has taken, so 'close'\n"
+    "then 'wait close', or device data just before 'wait data', are not missed.\n"
+    "Commands that need an adapter (data, datahex, raw, burst, upgrade, devinfo,\n"
+    "close) wait up to 30 s for one to connect. Messages go out as soon as their\n"
+    "command runs, each in one write (--gap spaces them).\n"
+    "\n"
+    "serial settings, four indices in every data message:\n"
+    "  index  baud    data bits  stop bits  parity\n"
+    "  0      1200    7          1          N (none)\n"
+    "  1      2400    8          2          O (odd)\n"
+    "  2      4800    8          1          E (even)\n"
+    "  3      9600                          E (even)\n"
+    "  4      19200\n"
+    "  5      38400\n"
+    "  6      57600\n"
+    "  7      115200\n"
+    "  8      9600\n"
+    "38400 8E1 is the indices 5 1 0 2. The adapter starts at 115200 8N1 (7 1 0 0),\n"
+    "reopens its port whenever the indices change, and cannot set 1200, 2400 or\n"
+    "4800 (its port keeps the rate it had). Uplink data carries zero indices.\n";
+
 namespace {
 
-const char kSynopsis[] = "usage: adapter-sim [-p PORT] [-b ADDR] [-s FILE] [-l FILE] [-j] [-e]\n";
+const char kSynopsis[] = "usage: adapter-sim [-p PORT] [-b ADDR] [-s FILE] [-l FILE] [-g MS] [-j] [-e]\n";
 
 const char kOptions[] =
     "\n"
@@ -48,6 +100,9 @@ const char kOptions[] =
     "  -s, --script=FILE    run FILE's lines as commands, then end; standard input\n"
     "                       is not read, and the first wait that times out ends it\n"
     "  -l, --log=FILE       append the decoded lines to FILE as well\n"
+    "  -g, --gap=MS         at least MS milliseconds between two writes, 0-10000 [0];\n"
+    "                       100 keeps messages apart for an adapter that takes what\n"
+    "                       one receive returns as one message\n"
     "  -j, --json           print one JSON object per event instead of text lines\n"
     "  -e, --exit-on-eof    end once standard input has ended and its commands have\n"
     "                       run; without it the simulator serves until 'quit'\n"
@@ -64,6 +119,7 @@ const char kExitStatus[] =
 
 struct Options {
     long port = 60928;
+    long gap = 0;
     const char *bind = "127.0.0.1";
     const char *script = nullptr;
     const char *log = nullptr;
@@ -75,12 +131,13 @@ int ParseOptions(int argc, char **argv, Sim &sim, Options *o)
     static const struct option longOpts[] = {
         {"port", required_argument, nullptr, 'p'},   {"bind", required_argument, nullptr, 'b'},
         {"script", required_argument, nullptr, 's'}, {"log", required_argument, nullptr, 'l'},
-        {"json", no_argument, nullptr, 'j'},         {"exit-on-eof", no_argument, nullptr, 'e'},
+        {"gap", required_argument, nullptr, 'g'},    {"json", no_argument, nullptr, 'j'},
+        {"exit-on-eof", no_argument, nullptr, 'e'},
         {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0}};
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, ":p:b:s:l:jehV", longOpts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":p:b:s:l:g:jehV", longOpts, nullptr)) != -1) {
         switch (c) {
         case 'p':
             if (!ParseLong(optarg, 1, 65535, &o->port))
@@ -93,6 +150,11 @@ int ParseOptions(int argc, char **argv, Sim &sim, Options *o)
             sim.scriptName = optarg;
             break;
         case 'l': o->log = optarg; break;
+        case 'g':
+            if (!ParseLong(optarg, 0, 10000, &o->gap))
+                return CLI_UsageError(kProg, kSynopsis, "bad value '%s' for the gap (0-10000 ms)", optarg);
+            sim.gapMs = o->gap;
+            break;
         case 'j': sim.json = true; break;
         case 'e': sim.exitOnEof = true; break;
         case 'h':

@@ -1,7 +1,6 @@
-// adapter-sim's commands: one line into one Cmd, checked whole before it
-// runs, with the message it sends already built. Settings are taken as
-// people write them (38400 8E1) or as the four table indices, and shown
-// the first way.
+// adapter-sim's commands: one line (or one burst block) into one Cmd,
+// checked whole before it runs, with the bytes it sends already built.
+#include <cctype>
 #include <cstring>
 
 #include "core/common.h"
@@ -10,54 +9,10 @@
 
 namespace sim {
 
-const char kCommands[] =
-    "commands, one per line (a line whose first word starts with # is a comment):\n"
-    "  data SETTINGS TEXT     send TEXT (the rest of the line, blanks kept) as serial\n"
-    "                         data; SETTINGS as people write them (38400 8E1) or as\n"
-    "                         the four indices B D S P of the table below\n"
-    "  datahex SETTINGS HEX   the same with the bytes in hex (\"41 42 43\" or \"414243\")\n"
-    "  raw HEX                send bytes exactly as given\n"
-    "  upgrade HOST USER PASS PATH\n"
-    "                         ask for a remote upgrade from an FTP server\n"
-    "  devinfo SN PC          ask for a new identity: serial number, pairing code\n"
-    "  login ok|refuse N      answer online requests with 0, or refuse with code N\n"
-    "  heartbeat ok|refuse N  answer heartbeats with 0, or with code N\n"
-    "  silent on|off          stop or resume answering anything\n"
-    "  close                  close the adapter's connection\n"
-    "  wait online [S]        until an adapter is logged in\n"
-    "  wait data TEXT [S]     until uplink data contains TEXT: one word, or in double\n"
-    "                         quotes with \\\" \\\\ \\r \\n \\t \\xHH escapes\n"
-    "  wait heartbeat [S]     until a heartbeat arrives\n"
-    "  wait close [S]         until the adapter's connection closes\n"
-    "  sleep S                hold the commands for S seconds (fractions allowed)\n"
-    "  echo TEXT              print TEXT as an event, to annotate a scenario\n"
-    "  status                 show the answers, the connection and the counts\n"
-    "  help                   this list\n"
-    "  quit                   end the simulator\n"
-    "\n"
-    "A wait gives up after S seconds [30]. It is met by an event that came after\n"
-    "the previous command began and that no earlier wait has taken, so 'close'\n"
-    "then 'wait close', or device data just before 'wait data', are not missed.\n"
-    "Commands that need an adapter (data, datahex, raw, upgrade, devinfo, close)\n"
-    "wait up to 30 s for one to connect. Messages go out at least 0.1 s apart:\n"
-    "the adapter takes what one receive returns as one message.\n"
-    "\n"
-    "serial settings, four indices in every data message:\n"
-    "  index  baud    data bits  stop bits  parity\n"
-    "  0      1200    7          1          N (none)\n"
-    "  1      2400    8          2          O (odd)\n"
-    "  2      4800    8          1          E (even)\n"
-    "  3      9600                          E (even)\n"
-    "  4      19200\n"
-    "  5      38400\n"
-    "  6      57600\n"
-    "  7      115200\n"
-    "  8      9600\n"
-    "38400 8E1 is the indices 5 1 0 2. The adapter starts at 115200 8N1 (7 1 0 0),\n"
-    "reopens its port whenever the indices change, and cannot set 1200, 2400 or\n"
-    "4800 (its port keeps the rate it had). Uplink data carries zero indices.\n";
-
 namespace {
+
+constexpr long kMaxBurstCount = 10000;      // copies of a burst's messages
+constexpr size_t kMaxBurstBytes = 1 << 20;  // bytes of one burst
 
 // Appends a text field of the given width (at most width-1 characters).
 bool PutField(Bytes *b, const std::string &v, size_t width, const char *name, std::string *err)
@@ -235,11 +190,115 @@ bool ParseDevinfo(const std::vector<std::string> &w, Cmd *c, std::string *err)
     return true;
 }
 
+bool IsMessage(Op op)
+{
+    return op == Op::Data || op == Op::Raw || op == Op::Upgrade || op == Op::Devinfo;
+}
+
+// The message commands of a burst, one a part, into one run of bytes.
+bool JoinMessages(const std::vector<std::string> &parts, Bytes *out, int *count, std::string *err)
+{
+    for (const std::string &part : parts) {
+        Cmd m;
+        if (!ParseCommand(part, &m, err)) {
+            *err = "in burst: " + *err;
+            return false;
+        }
+        if (m.op == Op::None)
+            continue;
+        if (!IsMessage(m.op)) {
+            *err = "a burst holds only data, datahex, raw, upgrade and devinfo, not: " + Clip(part);
+            return false;
+        }
+        out->insert(out->end(), m.msg.begin(), m.msg.end());
+        (*count)++;
+    }
+    if (*count == 0)
+        *err = "a burst needs at least one message";
+    return *count > 0;
+}
+
+// "burst [N] COMMAND", or a block: "burst [N] {", its lines, "}".
+bool ParseBurst(const std::string &text, Cmd *c, std::string *err)
+{
+    const char *form = "usage: burst [N] COMMAND | burst [N] { ... } (N 1-10000)";
+    std::vector<std::string> lines;
+    for (size_t at = 0;;) {
+        size_t end = text.find('\n', at);
+        lines.push_back(text.substr(at, end == std::string::npos ? end : end - at));
+        if (end == std::string::npos)
+            break;
+        at = end + 1;
+    }
+    std::vector<std::string> w = Words(lines[0]);
+    long copies = 1;
+    size_t skip = 1;
+    if (w.size() >= 2 && isdigit((unsigned char)w[1][0])) {
+        if (!ParseLong(w[1], 1, kMaxBurstCount, &copies)) {
+            *err = form;
+            return false;
+        }
+        skip = 2;
+    }
+    std::vector<std::string> parts;
+    if (OpensBlock(lines[0])) {
+        if (lines.size() < 2 || !ClosesBlock(lines.back())) {
+            *err = "the burst block has no closing '}' line";
+            return false;
+        }
+        parts.assign(lines.begin() + 1, lines.end() - 1);
+    } else if (w.size() > skip && lines.size() == 1) {
+        parts.push_back(RestAfterWords(lines[0], skip));
+    } else {
+        *err = form;
+        return false;
+    }
+    Bytes one;
+    int count = 0;
+    if (!JoinMessages(parts, &one, &count, err))
+        return false;
+    if (one.size() * (size_t)copies > kMaxBurstBytes) {
+        *err = "the burst is " + std::to_string(one.size() * (size_t)copies) + " bytes; at most " +
+               std::to_string(kMaxBurstBytes) + " go in one";
+        return false;
+    }
+    for (long i = 0; i < copies; i++)
+        c->msg.insert(c->msg.end(), one.begin(), one.end());
+    c->count = count * (int)copies;
+    c->op = Op::Burst;
+    c->what = "burst";
+    return true;
+}
+
 }  // namespace
+
+bool OpensBlock(const std::string &line)
+{
+    std::vector<std::string> w = Words(line);
+    return (w.size() == 2 || w.size() == 3) && w[0] == "burst" && w.back() == "{";
+}
+
+bool ClosesBlock(const std::string &line)
+{
+    std::vector<std::string> w = Words(line);
+    return w.size() == 1 && w[0] == "}";
+}
+
+std::string Clip(const std::string &s)
+{
+    const size_t kKeep = 60;
+    size_t n = s.find('\n');
+    if (n == std::string::npos && s.size() <= kKeep)
+        return s;
+    n = n < kKeep ? n : kKeep;
+    while (n > 0 && n < s.size() && ((unsigned char)s[n] & 0xC0) == 0x80)
+        n--;  // not inside a UTF-8 sequence
+    return s.substr(0, n) + "... (" + std::to_string(s.size()) + " bytes)";
+}
 
 bool NeedsAdapter(Op op)
 {
-    return op == Op::Data || op == Op::Raw || op == Op::Upgrade || op == Op::Devinfo || op == Op::Close;
+    return IsMessage(op) || op == Op::Burst || op == Op::Close;
 }
 
 bool IsWait(Op op)
@@ -261,6 +320,8 @@ bool ParseCommand(const std::string &line, Cmd *c, std::string *err)
             *err = k + " takes no arguments";
         return w.size() == 1;
     };
+    if (k == "burst")
+        return ParseBurst(line, c, err);
     if (k == "data" || k == "datahex")
         return ParseData(w, line, k == "datahex", c, err);
     if (k == "raw") {
@@ -309,7 +370,7 @@ bool ParseCommand(const std::string &line, Cmd *c, std::string *err)
         return noArgs(Op::Help);
     if (k == "quit")
         return noArgs(Op::Quit);
-    *err = "unknown command '" + k + "' (try 'help')";
+    *err = "unknown command '" + Clip(k) + "' (try 'help')";
     return false;
 }
 

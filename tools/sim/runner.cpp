@@ -45,6 +45,11 @@ void Execute(Sim &sim, const Cmd &c)
     case Op::Raw:
     case Op::Upgrade:
     case Op::Devinfo: Send(sim, c.msg, c.what); break;
+    case Op::Burst:
+        if (SendBytes(sim, c.msg))
+            Emit(sim, "sent", Json().str("what", c.what).num("messages", c.count).num("length", (double)c.msg.size()),
+                 "sent a burst of %d messages, %zu bytes in one write", c.count, c.msg.size());
+        break;
     case Op::Login:
         sim.loginCode = c.code;
         Emit(sim, "set", Json().num("login", c.code), "online requests now answered with %d", c.code);
@@ -145,8 +150,8 @@ void Begin(Sim &sim, const Cmd &c, int lineNo)
         r.floor = prev > taken ? prev : taken;
     }
     if (NeedsAdapter(c.op))
-        Emit(sim, "waiting", Json().str("command", c.line), "waiting for an adapter to connect before: %s",
-             c.line.c_str());
+        Emit(sim, "waiting", Json().str("command", Clip(c.line)), "waiting for an adapter to connect before: %s",
+             Clip(c.line).c_str());
 }
 
 }  // namespace
@@ -179,7 +184,7 @@ void Settle(Sim &sim)
     std::string where = sim.scripted ? std::string(sim.scriptName) + ":" + std::to_string(r.lineNo) + ": " : "";
     if (NeedsAdapter(r.cmd.op))
         Error(sim, where + "no adapter connected within " + std::to_string((int)r.cmd.seconds) + " s; not sent: " +
-                       r.cmd.line);
+                       Clip(r.cmd.line));
     else
         Emit(sim, "wait", Json().str("for", WaitName(r.cmd.op)).flag("held", false).num("seconds", secs)
                               .num("line", r.lineNo),
@@ -208,6 +213,29 @@ void RunQueued(Sim &sim)
         sim.quit = true;
 }
 
+void QueueLine(Sim &sim, int no, const std::string &line)
+{
+    Sim::Line &b = sim.block;
+    if (b.no > 0) {
+        b.text += "\n" + line;
+        if (ClosesBlock(line)) {
+            sim.lines.push_back(b);
+            b = {0, ""};
+        }
+    } else if (OpensBlock(line)) {
+        b = {no, line};
+    } else {
+        sim.lines.push_back({no, line});
+    }
+}
+
+void EndOfLines(Sim &sim)
+{
+    if (sim.block.no > 0)
+        sim.lines.push_back(sim.block);
+    sim.block = {0, ""};
+}
+
 void OnStdin(Sim &sim)
 {
     char buf[4096];
@@ -216,7 +244,8 @@ void OnStdin(Sim &sim)
         return;
     if (n <= 0) {
         if (!sim.cmdLine.empty())
-            sim.lines.push_back({++sim.lineCount, sim.cmdLine});
+            QueueLine(sim, ++sim.lineCount, sim.cmdLine);
+        EndOfLines(sim);
         sim.cmdLine.clear();
         sim.stdinOpen = false;
         return;
@@ -228,7 +257,7 @@ void OnStdin(Sim &sim)
         sim.cmdLine.erase(0, nl + 1);
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        sim.lines.push_back({++sim.lineCount, line});
+        QueueLine(sim, ++sim.lineCount, line);
     }
 }
 
@@ -241,7 +270,6 @@ bool LoadScript(Sim &sim, const char *path)
     }
     std::string line;
     int no = 0, c;
-    bool ok = true;
     for (bool more = true; more;) {
         c = getc(f);
         if (c != EOF && c != '\n') {
@@ -254,14 +282,18 @@ bool LoadScript(Sim &sim, const char *path)
         no++;
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
+        QueueLine(sim, no, line);
+        line.clear();
+    }
+    EndOfLines(sim);
+    bool ok = true;
+    for (const Sim::Line &l : sim.lines) {
         Cmd cmd;
         std::string err;
-        if (!ParseCommand(line, &cmd, &err)) {
-            fprintf(stderr, "adapter-sim: %s:%d: %s\n", path, no, err.c_str());
+        if (!ParseCommand(l.text, &cmd, &err)) {
+            fprintf(stderr, "adapter-sim: %s:%d: %s\n", path, l.no, err.c_str());
             ok = false;
         }
-        sim.lines.push_back({no, line});
-        line.clear();
     }
     if (ferror(f)) {
         fprintf(stderr, "adapter-sim: cannot read %s: %s\n", path, strerror(errno));

@@ -29,33 +29,6 @@ std::string Field(const uint8_t *p, size_t width)
     return std::string((const char *)p, n);
 }
 
-// Sends all of b, at least kSendGapMs after the previous message; false
-// (after an error event) when no adapter is there or the connection fails.
-bool SendAll(Sim &sim, const Bytes &b)
-{
-    if (sim.client < 0) {
-        Error(sim, "no adapter connected");
-        return false;
-    }
-    int64_t gap = sim.lastSend + kSendGapMs - NowMs();
-    if (gap > 0)
-        usleep((useconds_t)gap * 1000);
-    sim.lastSend = NowMs();
-    size_t done = 0;
-    while (done < b.size()) {
-        ssize_t n = send(sim.client, b.data() + done, b.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            Error(sim, std::string("send failed: ") + strerror(errno));
-            Disconnect(sim, "send failed");
-            return false;
-        }
-        done += (size_t)n;
-    }
-    return true;
-}
-
 // Answers an online request or heartbeat, unless silent; a refusal is
 // reported as one.
 void Answer(Sim &sim, uint8_t cmd, int code, const char *what)
@@ -211,9 +184,34 @@ void Disconnect(Sim &sim, const char *why)
          sim.peer.c_str(), why);
 }
 
+bool SendBytes(Sim &sim, const Bytes &b)
+{
+    if (sim.client < 0) {
+        Error(sim, "no adapter connected");
+        return false;
+    }
+    int64_t gap = sim.lastSend + sim.gapMs - NowMs();
+    if (gap > 0)
+        usleep((useconds_t)gap * 1000);
+    sim.lastSend = NowMs();
+    size_t done = 0;
+    while (done < b.size()) {
+        ssize_t n = send(sim.client, b.data() + done, b.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            Error(sim, std::string("send failed: ") + strerror(errno));
+            Disconnect(sim, "send failed");
+            return false;
+        }
+        done += (size_t)n;
+    }
+    return true;
+}
+
 void Send(Sim &sim, const Bytes &b, const std::string &what)
 {
-    if (!SendAll(sim, b))
+    if (!SendBytes(sim, b))
         return;
     std::string hex = Hex(b.data(), b.size());
     if (b.size() >= (size_t)MSG_DATA_HEAD_LEN && b[MSG_OFF_CMD] == MSG_CMD_UART_DATA) {

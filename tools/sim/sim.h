@@ -25,22 +25,20 @@ using Bytes = std::vector<uint8_t>;
 constexpr double kDefaultWaitS = 30.0;
 constexpr size_t kMaxData = MSG_DATA_MAX;  // data bytes one message carries
 constexpr size_t kUplinkKeep = 64 * 1024;  // uplink bytes kept for 'wait data'
-// The adapter takes whatever one receive returns as one message, so two
-// messages sent back to back can reach it as one and the second is lost.
-constexpr int64_t kSendGapMs = 100;
 
 extern const char kProg[];
 
 // ---- Commands (command.cpp).
 
 enum class Op {
-    None, Data, Raw, Upgrade, Devinfo, Login, Heartbeat, Silent, Close, Status, Help, Quit,
+    None, Data, Raw, Upgrade, Devinfo, Burst, Login, Heartbeat, Silent, Close, Status, Help, Quit,
     WaitOnline, WaitData, WaitHeartbeat, WaitClose, Sleep, Echo
 };
 
 struct Cmd {
     Op op = Op::None;
-    Bytes msg;            // ready to send (data, raw, upgrade, devinfo)
+    Bytes msg;            // ready to send (data, raw, upgrade, devinfo, burst)
+    int count = 0;        // messages in a burst
     std::string what;     // what msg is, for the log
     std::string text;     // wait data needle, echo text
     int code = 0;         // login / heartbeat answer
@@ -52,9 +50,17 @@ struct Cmd {
 // The command list, for 'help' and --help.
 extern const char kCommands[];
 
-// Parses one command line. False with *err for a line that is no command;
-// a blank or comment line gives Op::None.
+// Parses one command line, or a burst block's lines joined by '\n'. False
+// with *err for a text that is no command; a blank or comment line gives
+// Op::None.
 bool ParseCommand(const std::string &line, Cmd *c, std::string *err);
+// Whether line opens a burst block ("burst [N] {"), whose lines through a
+// line "}" make one command; and whether it is that closing line.
+bool OpensBlock(const std::string &line);
+bool ClosesBlock(const std::string &line);
+// s, cut to its first line and at most 60 bytes (then followed by its
+// length): for echoing what was typed in a message.
+std::string Clip(const std::string &s);
 bool NeedsAdapter(Op op);
 bool IsWait(Op op);
 
@@ -119,7 +125,8 @@ struct Sim {
     int heartbeatCode = 0;
     bool silent = false;
     bool online = false;   // the current connection has logged in
-    int64_t lastSend = 0;  // when the last message went out
+    int64_t gapMs = 0;     // least time between two writes (--gap)
+    int64_t lastSend = 0;  // when the last write went out
     Marks seen;            // events so far
     Marks taken;           // the last event each kind of wait has taken
     Marks prevStart;       // seen when the previous command began
@@ -131,6 +138,7 @@ struct Sim {
         std::string text;
     };
     std::deque<Line> lines;   // commands not yet begun
+    Line block{0, ""};        // a burst block still being read, if no > 0
     int lineCount = 0;        // lines read from standard input so far
     Running run;
 };
@@ -166,8 +174,10 @@ int OpenListener(const char *addr, uint16_t port);
 void OnAccept(Sim &sim);
 // Reads what the adapter sent and reports every whole message in it.
 void OnClientData(Sim &sim);
-// Sends b (what names it in the report); an error event when no adapter is
-// there or the connection fails.
+// Writes all of b at once, at least gapMs after the previous write; false
+// after an error event when no adapter is there or the connection fails.
+bool SendBytes(Sim &sim, const Bytes &b);
+// SendBytes, then a report of the message b (what names it).
 void Send(Sim &sim, const Bytes &b, const std::string &what);
 void Disconnect(Sim &sim, const char *why);
 
@@ -178,6 +188,11 @@ void RunQueued(Sim &sim);
 // Ends the running command when its event has come or its time is up.
 void Settle(Sim &sim);
 void OnStdin(Sim &sim);
+// Queues one line read as command number no; the lines of a burst block
+// are gathered into one command. At the end of the input (eof) a block
+// still open is queued as it is, to be reported.
+void QueueLine(Sim &sim, int no, const std::string &line);
+void EndOfLines(Sim &sim);
 // Reads a scenario and checks every line before anything runs. False
 // after a message naming the file and line.
 bool LoadScript(Sim &sim, const char *path);
