@@ -60,7 +60,9 @@ const char kHelp[] =
     "  push FILE        send FILE (a non-empty regular file) as an upgrade package;\n"
     "                   the adapter ends itself to install it once it is complete\n"
     "  info             print the adapter's serial number and pairing code\n"
-    "  set-info SN PC   set them (1-11 and 0-7 characters); the adapter keeps running\n"
+    "  set-info SN PC   set them: 1-11 and 0-7 bytes, no blank, control character,\n"
+    "                   = ' \" \\ # or ;, and no \"pairCode\" in SN (what the adapter's\n"
+    "                   identity file can keep); the adapter keeps running\n"
     "\n"
     "options (the port settings must match the adapter's port):\n"
     "  -p, --port=DEVICE      serial port or pseudo-terminal (required)\n"
@@ -364,9 +366,13 @@ int main(int argc, char **argv)
     if (nargs != want)
         return CLI_UsageError(kProg, kSynopsis, "%s takes %s", cmd,
                               want == 2 ? "one FILE" : want == 1 ? "no operands" : "SN and PC");
-    if (want == 3 && (args[1][0] == '\0' || strlen(args[1]) > 11 || strlen(args[2]) > 7))
-        return CLI_UsageError(kProg, kSynopsis,
-                              "set-info: the serial number takes 1 to 11 characters, the pairing code up to 7");
+    // The adapter would answer a value its identity file cannot keep with
+    // its old identity: say why before anything is sent.
+    for (int i = 1; want == 3 && i <= 2; i++) {
+        std::string why = CLI_IdentityError(args[i], i == 1);
+        if (!why.empty())
+            return CLI_UsageError(kProg, kSynopsis, "set-info: %s", why.c_str());
+    }
     // A package that cannot be sent is refused before the port is touched,
     // so the adapter never sees a frame of it.
     Package pkg;

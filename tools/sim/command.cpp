@@ -5,6 +5,7 @@
 
 #include "core/common.h"
 #include "core/globals.h"
+#include "tools/cli.h"
 #include "tools/sim/sim.h"
 
 namespace sim {
@@ -14,11 +15,11 @@ namespace {
 constexpr long kMaxBurstCount = 10000;      // copies of a burst's messages
 constexpr size_t kMaxBurstBytes = 1 << 20;  // bytes of one burst
 
-// Appends a text field of the given width (at most width-1 characters).
+// Appends a text field of the given width (at most width-1 bytes).
 bool PutField(Bytes *b, const std::string &v, size_t width, const char *name, std::string *err)
 {
     if (v.size() > width - 1) {
-        *err = std::string(name) + " is longer than " + std::to_string(width - 1) + " characters";
+        *err = std::string(name) + " is " + std::to_string(v.size()) + " bytes, at most " + std::to_string(width - 1);
         return false;
     }
     Bytes f(width, 0);
@@ -165,7 +166,7 @@ bool ParseUpgrade(const std::vector<std::string> &w, Cmd *c, std::string *err)
     // The path and its terminator fill the rest of one message at most.
     const size_t maxPath = MSG_MAX_LEN - MSG_OFF_UPG_PATH - 1;
     if (w[4].size() > maxPath) {
-        *err = "PATH is longer than " + std::to_string(maxPath) + " characters";
+        *err = "PATH is " + std::to_string(w[4].size()) + " bytes, at most " + std::to_string(maxPath);
         return false;
     }
     c->msg.insert(c->msg.end(), w[4].begin(), w[4].end());
@@ -180,6 +181,15 @@ bool ParseDevinfo(const std::vector<std::string> &w, Cmd *c, std::string *err)
     if (w.size() != 3) {
         *err = "usage: devinfo SN PC";
         return false;
+    }
+    // Refused before sending, as the adapter would refuse it: a value its
+    // identity file cannot keep (send one with raw to see it refused).
+    for (int i = 1; i <= 2; i++) {
+        std::string why = CLI_IdentityError(w[(size_t)i].c_str(), i == 1);
+        if (!why.empty()) {
+            *err = "devinfo: " + why;
+            return false;
+        }
     }
     c->msg.assign(MSG_OFF_DEV_SERIALNUM, 0);
     MSG_SetHead(c->msg.data(), MSG_CMD_DEVINFO);
