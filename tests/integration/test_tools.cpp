@@ -246,6 +246,15 @@ TEST(Tools, SandboxNeedsItsRootAndRemovesOnlyTheQueueItMade)
     EXPECT_NE(unrooted.log().find("ADAPTER_ROOT is not set"), std::string::npos) << unrooted.log();
     EXPECT_EQ(unrooted.log().find("[globals]"), std::string::npos);
     EXPECT_FALSE(QueueExists(fresh));
+    // Its tree checked, a regular file as the serial port is named.
+    sb.writeFile("/dev/ttyS0", "not a port");
+    th::Daemon unchecked;
+    unchecked.start(sb, 0, {{"ADAPTER_CHECK_TREE", "1"}, {"ADAPTER_MSG_KEY", std::to_string(fresh)}});
+    EXPECT_EQ(unchecked.waitExit(5000), 2);
+    EXPECT_NE(unchecked.log().find(sb.path("/dev/ttyS0") + ": not a terminal"), std::string::npos) << unchecked.log();
+    EXPECT_EQ(unchecked.log().find("[globals]"), std::string::npos);
+    EXPECT_FALSE(QueueExists(fresh));
+    unlink(sb.path("/dev/ttyS0").c_str());
 
     // One sandbox makes its queue, the other finds the harness's.
     th::Daemon own, guest;
