@@ -84,9 +84,13 @@ const char kHelp[] =
     "The progress bar (rate, time left, resends) goes to standard error when it\n"
     "is a terminal; results go to standard output, errors to standard error.\n"
     "\n"
+    "The port is this tool's alone while it runs: a second adapter-dev on the same\n"
+    "port is refused at once (status 1), naming the port.\n"
+    "\n"
     "exit status:\n"
     "  0  done\n"
-    "  1  failure: no answer or a wrong one, a port error, a file that cannot be sent\n"
+    "  1  failure: no answer or a wrong one, a port error or a port in use, a file\n"
+    "     that cannot be sent\n"
     "  2  usage error\n";
 
 
@@ -105,7 +109,7 @@ bool parseInt(const char *s, int lo, int hi, int *out)
 const char *valid(int c)
 {
     switch (c) {
-    case 'b': return "a rate such as 9600 or 115200";
+    case 'b': return "1200 2400 4800 9600 19200 38400 57600 115200 230400 460800 or 921600";
     case 'd': return "7 or 8";
     case 'y': return "n, o or e";
     case 's': return "1 or 2";
@@ -128,12 +132,13 @@ int parseOptions(int argc, char **argv, Options *o)
         {"quiet", no_argument, nullptr, 'q'},          {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},        {nullptr, 0, nullptr, 0}};
     opterr = 0;  // our own messages, with the synopsis
-    int c, index = -1;
-    while ((c = getopt_long(argc, argv, ":p:b:d:y:s:c:t:r:qhV", longOpts, &index)) != -1) {
+    static const char kShort[] = ":p:b:d:y:s:c:t:r:qhV";
+    int c, index = -1, before = optind;
+    while ((c = getopt_long(argc, argv, kShort, longOpts, &index)) != -1) {
         bool ok = true;
         switch (c) {
         case 'p': o->port.path = optarg; break;
-        case 'b': ok = parseInt(optarg, 50, 4000000, &o->port.baud); break;
+        case 'b': ok = parseInt(optarg, 50, 4000000, &o->port.baud) && BaudSupported(o->port.baud); break;
         case 'd': ok = parseInt(optarg, 7, 8, &o->port.bits); break;
         case 's': ok = parseInt(optarg, 1, 2, &o->port.stop); break;
         case 'c': ok = parseInt(optarg, 1, kMaxChunk, &o->chunk); break;
@@ -151,14 +156,7 @@ int parseOptions(int argc, char **argv, Options *o)
         case 'V':
             printf("adapter-dev %s\n", GB_VER_NAME);
             return EXIT_OK;
-        case ':':
-        default: {
-            // Long options are named as typed, short ones from optopt.
-            char shortName[3] = {'-', (char)optopt, '\0'};
-            const char *name = strncmp(argv[optind - 1], "--", 2) == 0 ? argv[optind - 1] : shortName;
-            return c == ':' ? CLI_UsageError(kProg, kSynopsis, "option %s needs a value", name)
-                            : CLI_UsageError(kProg, kSynopsis, "unknown option %s", name);
-        }
+        default: return CLI_OptionError(kProg, kSynopsis, argv, before, c, kShort);
         }
         if (!ok) {
             // Named as typed: the long name if that was used, else the letter.
@@ -167,6 +165,7 @@ int parseOptions(int argc, char **argv, Options *o)
                               : CLI_UsageError(kProg, kSynopsis, "bad value '%s' for -%c (%s)", optarg, c, valid(c));
         }
         index = -1;
+        before = optind;
     }
     if (o->port.path == nullptr)
         return CLI_UsageError(kProg, kSynopsis, "no port given (-p DEVICE)");
@@ -239,6 +238,18 @@ size_t buildChunk(const Package &pkg, int32_t offset, int32_t n, const char *pat
 }
 
 
+// An adapter that does not answer at all is most often one that is
+// restarting: it ends itself after a complete package and takes some
+// seconds to be back. Or the port or its settings do not match.
+void reportSilence(int64_t ms, int tries, const char *what)
+{
+    fprintf(stderr,
+            "adapter-dev: no answer from the adapter for %.1f s (%d %s%s): it is not answering, and may be "
+            "restarting (as it does for some seconds after a complete package); if not, check the port and "
+            "its settings\n",
+            (double)ms / 1000.0, tries, tries == 1 ? "try" : "tries", what);
+}
+
 int cmdPush(int fd, const Options &o, const char *path, const Package &pkg)
 {
     const int32_t total = pkg.size;
@@ -268,10 +279,9 @@ int cmdPush(int fd, const Options &o, const char *path, const Package &pkg)
         if (r == 0) {
             if (++unanswered > o.retries) {
                 ProgressEnd(&prog);
-                fprintf(stderr,
-                        "adapter-dev: no answer from the adapter for %.1f s (%d tries of the chunk at byte %d); "
-                        "check the port and its settings\n",
-                        (double)(NowMs() - waitingSince) / 1000.0, unanswered, offset);
+                char what[48];
+                snprintf(what, sizeof what, " of the chunk at byte %d", offset);
+                reportSilence(NowMs() - waitingSince, unanswered, what);
                 return EXIT_FAIL;
             }
             resent++;
@@ -330,9 +340,7 @@ int cmdInfo(int fd, const Options &o, const char *sn, const char *pc)
         if (r == 1)
             break;
         if (attempt >= o.retries) {
-            fprintf(stderr, "adapter-dev: no answer from the adapter for %.1f s (%d tries); "
-                            "check the port and its settings\n",
-                    (double)(NowMs() - start) / 1000.0, attempt + 1);
+            reportSilence(NowMs() - start, attempt + 1, "");
             return EXIT_FAIL;
         }
     }
@@ -362,7 +370,7 @@ int main(int argc, char **argv)
     const char *cmd = args[0];
     int want = strcmp(cmd, "push") == 0 ? 2 : strcmp(cmd, "info") == 0 ? 1 : strcmp(cmd, "set-info") == 0 ? 3 : 0;
     if (want == 0)
-        return CLI_UsageError(kProg, kSynopsis, "unknown command '%s'", cmd);
+        return CLI_UsageError(kProg, kSynopsis, "unknown command '%.60s'", cmd);
     if (nargs != want)
         return CLI_UsageError(kProg, kSynopsis, "%s takes %s", cmd,
                               want == 2 ? "one FILE" : want == 1 ? "no operands" : "SN and PC");
@@ -387,7 +395,7 @@ int main(int argc, char **argv)
         rc = cmdInfo(fd, o, "", "");
     else
         rc = cmdInfo(fd, o, args[1], args[2]);
-    close(fd);
+    ClosePort(fd);
     if (pkg.fd >= 0)
         close(pkg.fd);
     return rc;

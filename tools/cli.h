@@ -3,6 +3,8 @@
 // and the words for an identity value the adapter would refuse.
 #pragma once
 
+#include <getopt.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +26,32 @@ __attribute__((format(printf, 3, 4))) inline int CLI_UsageError(const char *prog
     va_end(ap);
     fprintf(stderr, "\n%sTry '%s --help' for more information.\n", synopsis, prog);
     return EXIT_USAGE;
+}
+
+// The usage error for what getopt_long reported: c is ':' (no value) or
+// '?' (unknown option, or a value for one that takes none), and before is
+// optind as it was before that call. Names the option as it was typed;
+// always returns EXIT_USAGE.
+inline int CLI_OptionError(const char *prog, const char *synopsis, char **argv, int before, int c,
+                           const char *shortOpts)
+{
+    // In a cluster of short options ("-je") getopt stays on its word.
+    const char *word = argv[optind > before ? optind - 1 : optind];
+    if (strncmp(word, "--", 2) == 0) {
+        int len = (int)strcspn(word + 2, "=");
+        if (c == ':')
+            return CLI_UsageError(prog, synopsis, "option --%.*s needs a value", len, word + 2);
+        if (word[2 + len] == '=' && optopt != 0)
+            return CLI_UsageError(prog, synopsis, "option --%.*s takes no value", len, word + 2);
+        return CLI_UsageError(prog, synopsis, "unknown option --%.*s", len, word + 2);
+    }
+    if (c == ':')
+        return CLI_UsageError(prog, synopsis, "option -%c needs a value", optopt);
+    // "-j=1": getopt takes the -j and stumbles on the '='.
+    const char *eq = strchr(word, '=');
+    if (optopt == '=' && eq != nullptr && eq > word + 1 && strchr(shortOpts, eq[-1]) != nullptr)
+        return CLI_UsageError(prog, synopsis, "option -%c takes no value (write -%c alone)", eq[-1], eq[-1]);
+    return CLI_UsageError(prog, synopsis, "unknown option -%c", optopt);
 }
 
 // value as it can be shown in a message: control characters as \xHH.

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -205,18 +206,33 @@ TEST(Tools, DevicePushRefusesBadFilesThenDeliversWithDefaults)
     }
     EXPECT_EQ(sb.readFile("/usr/bin/zov/zovClient.tar"), "the package in place");
     EXPECT_EQ(d.count("[UPGRADE]"), 0u) << d.log();
+    // An identity the file cannot keep is refused before it is sent.
+    Proc blank({Tool("adapter-dev"), "-p", dev, "set-info", "SN 1", "1"});
+    EXPECT_EQ(blank.waitExit(10000), 2);
+    EXPECT_NE(blank.text().find("serial number 'SN 1' holds a blank"), std::string::npos) << blank.text();
     EXPECT_TRUE(d.running());
 
-    // Three full chunks and a short one: the default chunk fills a read.
-    Bytes pkg = ft::Package(3 * 998 + 6, 9);
-    sb.writeFile("/pkg.bin", std::string(pkg.begin(), pkg.end()));
-    Proc push({Tool("adapter-dev"), "--port=" + dev, "push", sb.path("/pkg.bin")});
-    ASSERT_EQ(push.waitExit(30000), 0) << push.text();
-    EXPECT_NE(push.text().find("delivered 3000 bytes"), std::string::npos) << push.text();
-    EXPECT_EQ(push.text().find('\r'), std::string::npos);  // no progress line off a terminal
+    // Two pushes at once: the one that has the port delivers its package
+    // whole, the other is refused at once, naming the port. Full chunks
+    // and a short one: the default chunk fills a read.
+    const size_t size = 300 * 998 + 6;
+    Bytes pkg[2] = {ft::Package(size, 9), ft::Package(size, 10)};
+    std::unique_ptr<Proc> push[2];
+    for (int i = 0; i < 2; i++)
+        sb.writeFile("/pkg" + std::to_string(i), std::string(pkg[i].begin(), pkg[i].end()));
+    for (int i = 0; i < 2; i++)
+        push[i].reset(new Proc({Tool("adapter-dev"), "--port=" + dev, "push", sb.path("/pkg" + std::to_string(i))}));
+    int rc[2] = {push[0]->waitExit(60000), push[1]->waitExit(60000)};
+    int won = rc[0] == 0 ? 0 : 1;
+    ASSERT_EQ(rc[won], 0) << push[won]->text();
+    EXPECT_EQ(rc[1 - won], 1) << push[1 - won]->text();
+    EXPECT_NE(push[1 - won]->text().find(dev + " is in use"), std::string::npos) << push[1 - won]->text();
+    EXPECT_NE(push[won]->text().find("delivered " + std::to_string(size) + " bytes"), std::string::npos);
+    EXPECT_EQ(push[won]->text().find('\r'), std::string::npos);  // no progress line off a terminal
     ASSERT_EQ(d.waitExit(8000), 0);
-    EXPECT_EQ(sb.readFile("/usr/bin/zov/zovClient.tar"), std::string(pkg.begin(), pkg.end()));
-    EXPECT_EQ(d.count("[UPGRADE]:save data, curOffset"), 4u) << d.log();
+    EXPECT_TRUE(sb.readFile("/usr/bin/zov/zovClient.tar") == std::string(pkg[won].begin(), pkg[won].end()));
+    EXPECT_EQ(d.count("[UPGRADE]:save data, curOffset"), 301u);
+    EXPECT_EQ(d.count("[DEVINFO]"), 0u);
 }
 
 // A key no queue has now (created exclusively, then removed).

@@ -26,8 +26,12 @@ struct PortSettings {
 
 // The rates the port can be set to; false for any other.
 bool BaudSupported(int baud);
-// Opens the port raw with the given settings; -1 after a message.
+// Opens the port raw with the given settings, for this tool alone (a port
+// another adapter-dev holds is refused at once); -1 after a message naming
+// the port and why.
 int OpenPort(const PortSettings &s);
+// Gives the port up and closes it.
+void ClosePort(int fd);
 // Writes the frame as one burst; false after a message.
 bool SendFrame(int fd, const uint8_t *f, size_t len);
 // Reads until a frame of len bytes (at most 64) starting with m0 m1 and

@@ -2,8 +2,18 @@
 // frames written as one burst each, answers looked for in whatever the port
 // delivers (server data may share it). Plain POSIX I/O throughout, so no
 // input can make the tool abort.
+//
+// The port is the tool's alone from open to close: two pushes through one
+// port would interleave their chunks into one mixed package. An flock on
+// the port keeps out every other adapter-dev (root's too), and TIOCEXCL
+// every other open but root's; the exclusive use is given up on close and
+// on the signals that end the tool, as a port left exclusive would refuse
+// every later open while another program still holds it.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -11,6 +21,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "core/common.h"
 #include "tools/dev/dev.h"
@@ -20,6 +31,36 @@ namespace dev {
 namespace {
 
 constexpr int kSilenceMs = 120;  // the adapter's 0.1 s and a margin
+
+volatile sig_atomic_t s_exclusiveFd = -1;
+
+// ioctl, signal and raise are async-signal-safe.
+void releaseAndDie(int sig)
+{
+    if (s_exclusiveFd >= 0)
+        ioctl(s_exclusiveFd, TIOCNXCL);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+// Takes the port for this tool alone; false after a message naming it.
+bool lockPort(int fd, const char *path)
+{
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK)
+            fprintf(stderr, "adapter-dev: %s is in use by another adapter-dev (it holds the port's lock); "
+                            "try again once that one has ended\n", path);
+        else
+            fprintf(stderr, "adapter-dev: cannot lock %s: %s\n", path, strerror(errno));
+        return false;
+    }
+    if (ioctl(fd, TIOCEXCL) == 0) {
+        s_exclusiveFd = fd;
+        for (int sig : {SIGINT, SIGTERM, SIGHUP})
+            signal(sig, releaseAndDie);
+    }
+    return true;
+}
 
 bool speedCode(int baud, speed_t *code)
 {
@@ -68,6 +109,10 @@ int OpenPort(const PortSettings &o)
         return -1;
     }
     int fd = open(o.path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno == EBUSY) {
+        fprintf(stderr, "adapter-dev: %s is in use: another program has it open for itself alone\n", o.path);
+        return -1;
+    }
     if (fd < 0) {
         fprintf(stderr, "adapter-dev: cannot open %s: %s\n", o.path, strerror(errno));
         return -1;
@@ -75,6 +120,10 @@ int OpenPort(const PortSettings &o)
     struct termios t;
     if (tcgetattr(fd, &t) != 0) {
         fprintf(stderr, "adapter-dev: %s is not a serial port: %s\n", o.path, strerror(errno));
+        close(fd);
+        return -1;
+    }
+    if (!lockPort(fd, o.path)) {
         close(fd);
         return -1;
     }
@@ -100,6 +149,15 @@ int OpenPort(const PortSettings &o)
     usleep(kSilenceMs * 1000);
     tcflush(fd, TCIFLUSH);
     return fd;
+}
+
+void ClosePort(int fd)
+{
+    if (s_exclusiveFd == fd) {
+        ioctl(fd, TIOCNXCL);
+        s_exclusiveFd = -1;
+    }
+    close(fd);
 }
 
 bool SendFrame(int fd, const uint8_t *f, size_t len)
