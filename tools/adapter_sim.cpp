@@ -14,6 +14,7 @@
 //
 // This file holds the options and the poll loop; tools/sim/sim.h names the
 // parts that do the rest.
+#include <arpa/inet.h>
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
@@ -52,11 +53,16 @@ const char sim::kCommands[] =
     "  heartbeat ok|refuse N  answer heartbeats with 0, or with code N\n"
     "  silent on|off          stop or resume answering anything\n"
     "  close                  close the adapter's connection\n"
-    "  wait online [S]        until an adapter is logged in\n"
+    "  wait online [serial=SN] [pair=PC] [S]\n"
+    "                         until an adapter is logged in (with that identity)\n"
     "  wait data TEXT [S]     until uplink data contains TEXT: one word, or in double\n"
     "                         quotes with \\\" \\\\ \\r \\n \\t \\xHH escapes\n"
     "  wait heartbeat [S]     until a heartbeat arrives\n"
     "  wait close [S]         until the adapter's connection closes\n"
+    "  wait upgrade ok|failed [S]\n"
+    "                         until the upgrade's result (not the 06 that accepts it)\n"
+    "  wait devinfo ok|failed [S]\n"
+    "                         until the identity change's result\n"
     "  sleep S                hold the commands for S seconds (fractions allowed)\n"
     "  echo TEXT              print TEXT as an event, to annotate a scenario\n"
     "  status                 show the answers, the connection and the counts\n"
@@ -66,6 +72,9 @@ const char sim::kCommands[] =
     "A wait gives up after S seconds [30]. It is met by an event that came after\n"
     "the previous command began and that no earlier wait has taken, so 'close'\n"
     "then 'wait close', or device data just before 'wait data', are not missed.\n"
+    "It fails at once when the other outcome comes: a login with another identity\n"
+    "(one from before the previous command is not counted), the other result, or\n"
+    "the connection closing before a result.\n"
     "Commands that need an adapter (data, datahex, raw, burst, upgrade, devinfo,\n"
     "close) wait up to 30 s for one to connect. Messages go out as soon as their\n"
     "command runs, each in one write (--gap spaces them).\n"
@@ -81,9 +90,11 @@ const char sim::kCommands[] =
     "  6      57600\n"
     "  7      115200\n"
     "  8      9600\n"
-    "38400 8E1 is the indices 5 1 0 2. The adapter starts at 115200 8N1 (7 1 0 0),\n"
-    "reopens its port whenever the indices change, and cannot set 1200, 2400 or\n"
-    "4800 (its port keeps the rate it had). Uplink data carries zero indices.\n";
+    "38400 8E1 is the indices 5 1 0 2. The adapter starts at 115200 8N1 (7 1 0 0)\n"
+    "and reopens its port whenever the indices change; every rate of the table\n"
+    "can be set. A pseudo-terminal as its port records the rate and the stop bits\n"
+    "but drops parity and 7 data bits: it always carries 8 bits without parity.\n"
+    "Uplink data carries zero indices.\n";
 
 namespace {
 
@@ -94,7 +105,10 @@ const char kOptions[] =
     "Plays the server for one adapter at a time: listens on ADDR:PORT, answers\n"
     "online requests and heartbeats, prints each message it receives decoded (one\n"
     "time-stamped line each) and sends what the commands say. Commands come from\n"
-    "standard input, or from a scenario file with --script.\n"
+    "standard input, or from a scenario file with --script. From a terminal,\n"
+    "status, help and quit answer at once, even while a command waits, and a line\n"
+    "that is no command is reported and dropped; from a pipe or a file, such a\n"
+    "line ends the run (status 2).\n"
     "\n"
     "options:\n"
     "  -p, --port=N         TCP port to listen on, 1-65535 [60928]\n"
@@ -116,8 +130,10 @@ const char kExitStatus[] =
     "\n"
     "exit status:\n"
     "  0  ended, and every wait held\n"
-    "  1  a wait timed out, a command found no adapter, or the port was not free\n"
-    "  2  usage error, or a scenario line that is no command (with its number)\n";
+    "  1  a wait timed out or met the other outcome, a command found no adapter,\n"
+    "     or the port was not free\n"
+    "  2  usage error, or a line that is no command (with its number) in a\n"
+    "     scenario or in standard input that is not a terminal\n";
 
 struct Options {
     long port = 60928;
@@ -138,14 +154,21 @@ int ParseOptions(int argc, char **argv, Sim &sim, Options *o)
         {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0}};
     opterr = 0;
-    int c;
-    while ((c = getopt_long(argc, argv, ":p:b:s:l:g:jehV", longOpts, nullptr)) != -1) {
+    static const char kShort[] = ":p:b:s:l:g:jehV";
+    int c, before = optind;
+    while ((c = getopt_long(argc, argv, kShort, longOpts, nullptr)) != -1) {
+        struct in_addr a;
         switch (c) {
         case 'p':
             if (!ParseLong(optarg, 1, 65535, &o->port))
                 return CLI_UsageError(kProg, kSynopsis, "bad value '%s' for the port (1-65535)", optarg);
             break;
-        case 'b': o->bind = optarg; break;
+        case 'b':
+            if (inet_pton(AF_INET, optarg, &a) != 1)
+                return CLI_UsageError(kProg, kSynopsis, "bad value '%s' for the address (IPv4, such as 127.0.0.1)",
+                                      optarg);
+            o->bind = optarg;
+            break;
         case 's':
             o->script = optarg;
             sim.scripted = true;
@@ -166,17 +189,13 @@ int ParseOptions(int argc, char **argv, Sim &sim, Options *o)
             fputs(kExitStatus, stdout);
             return EXIT_OK;
         case 'V': printf("adapter-sim %s\n", GB_VER_NAME); return EXIT_OK;
-        default: {
-            char shortName[3] = {'-', (char)optopt, '\0'};
-            const char *name = strncmp(argv[optind - 1], "--", 2) == 0 ? argv[optind - 1] : shortName;
-            return c == ':' ? CLI_UsageError(kProg, kSynopsis, "option %s needs a value", name)
-                            : CLI_UsageError(kProg, kSynopsis, "unknown option %s", name);
+        default: return CLI_OptionError(kProg, kSynopsis, argv, before, c, kShort);
         }
-        }
+        before = optind;
     }
     if (optind < argc)
         return CLI_UsageError(kProg, kSynopsis,
-                              "unexpected argument '%s'; commands go to standard input or a --script file",
+                              "unexpected argument '%.60s'; commands go to standard input or a --script file",
                               argv[optind]);
     return -1;
 }
@@ -201,6 +220,7 @@ int main(int argc, char **argv)
     if (sim.listenFd < 0)
         return EXIT_FAIL;
     sim.stdinOpen = !sim.scripted;
+    sim.interactive = !sim.scripted && isatty(STDIN_FILENO) != 0;
     Emit(sim, "listening", Json().str("address", o.bind).num("port", (double)o.port), "listening on %s:%ld", o.bind,
          o.port);
     RunQueued(sim);
@@ -239,5 +259,5 @@ int main(int argc, char **argv)
     close(sim.listenFd);
     if (sim.log != nullptr)
         fclose(sim.log);
-    return sim.failed ? EXIT_FAIL : EXIT_OK;
+    return sim.badCommand ? EXIT_USAGE : sim.failed ? EXIT_FAIL : EXIT_OK;
 }

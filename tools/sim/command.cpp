@@ -37,7 +37,7 @@ bool ParseData(const std::vector<std::string> &w, const std::string &line, bool 
     size_t words;
     if (w.size() >= 3 && LooksLikeFrame(w[2])) {
         if (!SettingsIndices(w[1], w[2], idx)) {
-            *err = "'" + w[1] + "' is no rate of the table (see help); " + form;
+            *err = "'" + Clip(w[1]) + "' is no rate of the table (see help); " + form;
             return false;
         }
         words = 3;
@@ -49,7 +49,7 @@ bool ParseData(const std::vector<std::string> &w, const std::string &line, bool 
         for (int i = 0; i < 4; i++) {
             long v;
             if (!ParseLong(w[(size_t)i + 1], 0, 255, &v)) {
-                *err = "setting '" + w[(size_t)i + 1] + "' is neither an index 0-255 nor a rate and frame; " + form;
+                *err = "setting '" + Clip(w[(size_t)i + 1]) + "' is neither an index 0-255 nor a rate and frame; " + form;
                 return false;
             }
             idx[i] = (uint8_t)v;
@@ -59,7 +59,7 @@ bool ParseData(const std::vector<std::string> &w, const std::string &line, bool 
     std::string rest = RestAfterWords(line, words);
     Bytes data;
     if (hex && !ParseHex(rest, &data)) {
-        *err = "'" + rest + "' is not an even number of hex digits";
+        *err = "'" + Clip(rest) + "' is not an even number of hex digits";
         return false;
     }
     if (!hex)
@@ -78,58 +78,97 @@ bool ParseData(const std::vector<std::string> &w, const std::string &line, bool 
     return true;
 }
 
+// "wait online [serial=SN] [pair=PC] [S]" into c; the identity as words
+// "serial=..." and "pair=..." (an identity value holds no '=').
+bool ParseWaitOnline(const std::vector<std::string> &w, Cmd *c, std::string *err)
+{
+    size_t i = 2;
+    for (; i < w.size() && w[i].find('=') != std::string::npos; i++) {
+        std::string key = w[i].substr(0, w[i].find('=')), value = w[i].substr(w[i].find('=') + 1);
+        bool serial = key == "serial", pair = key == "pair";
+        if ((!serial && !pair) || (serial ? c->hasSerial : c->hasPair) || value.find('=') != std::string::npos) {
+            *err = "'" + Clip(w[i]) + "' is not serial=SN or pair=PC (each once); usage: wait online "
+                   "[serial=SN] [pair=PC] [SECONDS]";
+            return false;
+        }
+        (serial ? c->hasSerial : c->hasPair) = true;
+        (serial ? c->serial : c->pair) = value;
+    }
+    if (w.size() > i + 1 || (w.size() == i + 1 && !ParseSeconds(w[i], &c->seconds))) {
+        *err = "'" + Clip(w.back()) + "' is not a number of seconds; usage: wait online [serial=SN] [pair=PC] [SECONDS]";
+        return false;
+    }
+    c->op = Op::WaitOnline;
+    return true;
+}
+
+// "wait data TEXT [S]": one word, or a quoted text with escapes.
+bool ParseWaitData(const std::vector<std::string> &w, const std::string &line, Cmd *c, std::string *err)
+{
+    c->op = Op::WaitData;
+    std::string rest = RestAfterWords(line, 2);
+    size_t lead = rest.find_first_not_of(" \t");
+    rest = lead == std::string::npos ? "" : rest.substr(lead);
+    if (rest.empty()) {
+        *err = "wait data needs the TEXT to wait for";
+        return false;
+    }
+    std::string tail;
+    if (rest[0] == '"') {
+        size_t used = 0;
+        if (!Unquote(rest, &c->text, &used)) {
+            *err = "unterminated quote or bad escape in " + Clip(rest);
+            return false;
+        }
+        tail = rest.substr(used);
+    } else {
+        c->text = w[2];
+        tail = RestAfterWords(line, 3);
+    }
+    if (c->text.empty()) {
+        *err = "wait data needs a non-empty TEXT";
+        return false;
+    }
+    std::vector<std::string> t = Words(tail);
+    if (t.size() > 1 || (t.size() == 1 && !ParseSeconds(t[0], &c->seconds))) {
+        *err = "after the TEXT only SECONDS may follow (quote a TEXT with blanks)";
+        return false;
+    }
+    return true;
+}
+
 // "wait KIND ..." into c.
 bool ParseWait(const std::vector<std::string> &w, const std::string &line, Cmd *c, std::string *err)
 {
-    const char *form = "usage: wait online|heartbeat|close [SECONDS] | wait data TEXT [SECONDS]";
+    const char *form = "usage: wait online [serial=SN] [pair=PC] [S] | wait heartbeat|close [S] | "
+                       "wait data TEXT [S] | wait upgrade|devinfo ok|failed [S]";
     if (w.size() < 2) {
         *err = form;
         return false;
     }
-    size_t secsAt = 2;
     if (w[1] == "online")
-        c->op = Op::WaitOnline;
-    else if (w[1] == "heartbeat")
+        return ParseWaitOnline(w, c, err);
+    if (w[1] == "data")
+        return ParseWaitData(w, line, c, err);
+    size_t secsAt = 2;
+    if (w[1] == "heartbeat") {
         c->op = Op::WaitHeartbeat;
-    else if (w[1] == "close")
+    } else if (w[1] == "close") {
         c->op = Op::WaitClose;
-    else if (w[1] == "data") {
-        c->op = Op::WaitData;
-        std::string rest = RestAfterWords(line, 2);
-        size_t lead = rest.find_first_not_of(" \t");
-        rest = lead == std::string::npos ? "" : rest.substr(lead);
-        if (rest.empty()) {
-            *err = "wait data needs the TEXT to wait for";
+    } else if (w[1] == "upgrade" || w[1] == "devinfo") {
+        c->op = w[1] == "upgrade" ? Op::WaitUpgrade : Op::WaitDevinfo;
+        if (w.size() < 3 || (w[2] != "ok" && w[2] != "failed")) {
+            *err = "wait " + w[1] + " needs the outcome to wait for, ok or failed; " + form;
             return false;
         }
-        std::string tail;
-        if (rest[0] == '"') {
-            size_t used = 0;
-            if (!Unquote(rest, &c->text, &used)) {
-                *err = "unterminated quote or bad escape in " + rest;
-                return false;
-            }
-            tail = rest.substr(used);
-        } else {
-            c->text = w[2];
-            tail = RestAfterWords(line, 3);
-        }
-        if (c->text.empty()) {
-            *err = "wait data needs a non-empty TEXT";
-            return false;
-        }
-        std::vector<std::string> t = Words(tail);
-        if (t.size() > 1 || (t.size() == 1 && !ParseSeconds(t[0], &c->seconds))) {
-            *err = "after the TEXT only SECONDS may follow (quote a TEXT with blanks)";
-            return false;
-        }
-        return true;
+        c->on = w[2] == "ok";
+        secsAt = 3;
     } else {
-        *err = "unknown wait '" + w[1] + "'; " + form;
+        *err = "unknown wait '" + Clip(w[1]) + "'; " + form;
         return false;
     }
     if (w.size() > secsAt + 1 || (w.size() == secsAt + 1 && !ParseSeconds(w[secsAt], &c->seconds))) {
-        *err = "'" + w.back() + "' is not a number of seconds; " + form;
+        *err = "'" + Clip(w.back()) + "' is not a number of seconds; " + form;
         return false;
     }
     return true;
@@ -253,7 +292,7 @@ bool ParseBurst(const std::string &text, Cmd *c, std::string *err)
     std::vector<std::string> parts;
     if (OpensBlock(lines[0])) {
         if (lines.size() < 2 || !ClosesBlock(lines.back())) {
-            *err = "the burst block has no closing '}' line";
+            *err = "the burst block has no closing '}' line (within 1 MiB)";
             return false;
         }
         parts.assign(lines.begin() + 1, lines.end() - 1);
@@ -313,7 +352,8 @@ bool NeedsAdapter(Op op)
 
 bool IsWait(Op op)
 {
-    return op == Op::WaitOnline || op == Op::WaitData || op == Op::WaitHeartbeat || op == Op::WaitClose;
+    return op == Op::WaitOnline || op == Op::WaitData || op == Op::WaitHeartbeat || op == Op::WaitClose ||
+           op == Op::WaitUpgrade || op == Op::WaitDevinfo;
 }
 
 bool ParseCommand(const std::string &line, Cmd *c, std::string *err)

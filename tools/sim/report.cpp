@@ -11,25 +11,72 @@
 
 namespace sim {
 
+namespace {
+
+// Length of the valid UTF-8 sequence at p (n bytes left), or 0 when the
+// byte at p does not start one: overlong forms, surrogates and values past
+// U+10FFFF are not valid.
+size_t Utf8Length(const unsigned char *p, size_t n)
+{
+    size_t len = p[0] < 0x80 ? 1 : p[0] >= 0xC2 && p[0] <= 0xDF ? 2 : p[0] >= 0xE0 && p[0] <= 0xEF ? 3
+                 : p[0] >= 0xF0 && p[0] <= 0xF4 ? 4 : 0;
+    if (len == 0 || len > n)
+        return 0;
+    for (size_t i = 1; i < len; i++)
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+    if ((p[0] == 0xE0 && p[1] < 0xA0) || (p[0] == 0xED && p[1] >= 0xA0) || (p[0] == 0xF0 && p[1] < 0x90) ||
+        (p[0] == 0xF4 && p[1] >= 0x90))
+        return 0;
+    return len;
+}
+
+}  // namespace
+
+// Text stays UTF-8; a byte that is no part of valid UTF-8 becomes U+FFFD
+// (the event's hex field, where there is one, keeps every byte).
 Json &Json::str(const char *k, const std::string &v)
 {
     key(k);
     s_ += '"';
-    for (unsigned char c : v) {
-        if (c == '"' || c == '\\') {
+    const unsigned char *p = (const unsigned char *)v.data();
+    for (size_t i = 0, n = v.size(); i < n;) {
+        size_t len = Utf8Length(p + i, n - i);
+        if (len == 0) {
+            s_ += "\\ufffd";
+            i++;
+        } else if (p[i] == '"' || p[i] == '\\') {
             s_ += '\\';
-            s_ += (char)c;
-        } else if (c < 0x20 || c >= 0x7f) {
-            // Bytes, not necessarily UTF-8: each one as its code point.
+            s_ += (char)p[i++];
+        } else if (p[i] < 0x20 || p[i] == 0x7F) {
             char u[8];
-            snprintf(u, sizeof u, "\\u%04x", c);
+            snprintf(u, sizeof u, "\\u%04x", p[i++]);
             s_ += u;
         } else {
-            s_ += (char)c;
+            s_.append((const char *)p + i, len);
+            i += len;
         }
     }
     s_ += '"';
     return *this;
+}
+
+Json &Json::raw(const char *k, const std::string &v)
+{
+    key(k);
+    s_ += v;
+    return *this;
+}
+
+Json &Json::settings(const uint8_t *idx)
+{
+    Settings v = SettingsOf(idx);
+    auto value = [](int x) { return x ? std::to_string(x) : std::string("null"); };
+    char indices[32];
+    snprintf(indices, sizeof indices, "[%u,%u,%u,%u]", idx[0], idx[1], idx[2], idx[3]);
+    str("settings", SettingsText(idx)).raw("baud", value(v.baud)).raw("databits", value(v.bits));
+    raw("stopbits", value(v.stop)).raw("parity", v.parity ? std::string("\"") + v.parity + "\"" : "null");
+    return raw("indices", indices);
 }
 
 Json &Json::num(const char *k, double v)

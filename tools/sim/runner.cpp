@@ -1,9 +1,12 @@
 // adapter-sim's runner: command lines from standard input or a scenario
 // run one at a time, in order. A wait, a sleep, or a command that needs an
 // adapter before one has connected is the running command and holds the
-// ones behind it until its event comes or its time runs out. Waits count
-// events (sim.seen) so that one that came after the previous command began
-// and that no earlier wait has taken meets the wait.
+// ones behind it until its event comes or its time runs out (waits.cpp
+// says when a wait is met). A scenario is checked whole before it runs;
+// lines from standard input are checked as they arrive: outside a
+// terminal a line that is no command ends the run (status 2), on a
+// terminal it is reported and dropped, and status, help and quit answer at
+// once, ahead of the commands still queued.
 #include <time.h>
 #include <unistd.h>
 
@@ -23,21 +26,29 @@ int64_t NowMs()
 
 namespace {
 
+constexpr size_t kMaxLine = 64 * 1024;   // bytes of one command line
+constexpr size_t kMaxBlock = 1 << 20;    // bytes of one burst block
+
 void CmdStatus(Sim &sim)
 {
     const char *state = sim.client < 0 ? "not connected" : sim.online ? "logged in" : "connected";
-    Emit(sim, "status",
-         Json().num("login", sim.loginCode).num("heartbeat", sim.heartbeatCode).flag("silent", sim.silent)
-             .str("adapter", sim.client >= 0 ? sim.peer : "").flag("online", sim.online)
-             .num("heartbeats", (double)sim.seen.heartbeats).num("closes", (double)sim.seen.closes)
-             .num("uplinkBytes", (double)sim.seen.data),
-         "status: login %d, heartbeat %d, silent %s, adapter %s%s%s; %llu heartbeats, %llu closes, %llu bytes up",
+    std::string as = sim.online ? " as serial=" + sim.loginSerial + " pair=" + sim.loginPair : "";
+    Json j;
+    j.num("login", sim.loginCode).num("heartbeat", sim.heartbeatCode).flag("silent", sim.silent)
+        .str("adapter", sim.client >= 0 ? sim.peer : "").flag("online", sim.online);
+    if (sim.online)
+        j.str("serial", sim.loginSerial).str("pair", sim.loginPair);
+    j.num("heartbeats", (double)sim.seen.heartbeats).num("closes", (double)sim.seen.closes)
+        .num("uplinkBytes", (double)sim.seen.data);
+    Emit(sim, "status", j,
+         "status: login %d, heartbeat %d, silent %s, adapter %s%s%s%s; %llu heartbeats, %llu closes, %llu bytes up",
          sim.loginCode, sim.heartbeatCode, sim.silent ? "on" : "off", sim.client >= 0 ? sim.peer.c_str() : "",
-         sim.client >= 0 ? " " : "", state, (unsigned long long)sim.seen.heartbeats,
+         sim.client >= 0 ? " " : "", state, as.c_str(), (unsigned long long)sim.seen.heartbeats,
          (unsigned long long)sim.seen.closes, (unsigned long long)sim.seen.data);
 }
 
-// Carries out a command that does not wait (or whose adapter is there).
+}  // namespace
+
 void Execute(Sim &sim, const Cmd &c)
 {
     switch (c.op) {
@@ -82,50 +93,21 @@ void Execute(Sim &sim, const Cmd &c)
     }
 }
 
-const char *WaitName(Op op)
-{
-    switch (op) {
-    case Op::WaitOnline: return "online";
-    case Op::WaitData: return "data";
-    case Op::WaitHeartbeat: return "heartbeat";
-    case Op::WaitClose: return "close";
-    default: return "adapter";
-    }
-}
+namespace {
 
-uint64_t Seen(const Marks &m, Op op)
+// The wait's members for its JSON report.
+Json WaitJson(const Cmd &c, bool held, double secs)
 {
-    return op == Op::WaitHeartbeat ? m.heartbeats : op == Op::WaitClose ? m.closes : m.data;
-}
-
-uint64_t &Taken(Marks &m, Op op)
-{
-    return op == Op::WaitHeartbeat ? m.heartbeats : op == Op::WaitClose ? m.closes : m.data;
-}
-
-// Whether the running wait (or the adapter a command waits for) is there;
-// takes the event it finds.
-bool Met(Sim &sim)
-{
-    Running &r = sim.run;
-    switch (r.cmd.op) {
-    case Op::WaitOnline: return sim.online;
-    case Op::WaitHeartbeat:
-    case Op::WaitClose:
-        if (Seen(sim.seen, r.cmd.op) <= r.floor)
-            return false;
-        Taken(sim.taken, r.cmd.op) = r.floor + 1;
-        return true;
-    case Op::WaitData: {
-        uint64_t from = r.floor > sim.uplinkBase ? r.floor : sim.uplinkBase;
-        size_t at = sim.uplink.find(r.cmd.text, (size_t)(from - sim.uplinkBase));
-        if (at == std::string::npos)
-            return false;
-        sim.taken.data = sim.uplinkBase + at + r.cmd.text.size();
-        return true;
-    }
-    default: return sim.client >= 0;  // a command waiting for its adapter
-    }
+    Json j;
+    std::string label = WaitLabel(c);
+    j.str("for", label.substr(0, label.find(' '))).flag("held", held).num("seconds", secs);
+    if (c.op == Op::WaitUpgrade || c.op == Op::WaitDevinfo)
+        j.str("outcome", c.on ? "ok" : "failed");
+    if (c.hasSerial)
+        j.str("serial", c.serial);
+    if (c.hasPair)
+        j.str("pair", c.pair);
+    return j;
 }
 
 void Begin(Sim &sim, const Cmd &c, int lineNo)
@@ -145,10 +127,7 @@ void Begin(Sim &sim, const Cmd &c, int lineNo)
     r.lineNo = lineNo;
     r.start = NowMs();
     r.deadline = r.start + (int64_t)(c.seconds * 1000.0);
-    if (IsWait(c.op)) {
-        uint64_t prev = Seen(sim.prevStart, c.op), taken = Seen(sim.taken, c.op);
-        r.floor = prev > taken ? prev : taken;
-    }
+    r.floor = WaitFloor(sim);
     if (NeedsAdapter(c.op))
         Emit(sim, "waiting", Json().str("command", Clip(c.line)), "waiting for an adapter to connect before: %s",
              Clip(c.line).c_str());
@@ -167,17 +146,18 @@ void Settle(Sim &sim)
         return;
     }
     double secs = (double)(now - r.start) / 1000.0;
-    if (Met(sim)) {
+    std::string why;
+    Outcome o = WaitOutcome(sim, &why);
+    if (o == Outcome::Held) {
         r.active = false;
         if (NeedsAdapter(r.cmd.op)) {
             Execute(sim, r.cmd);
             return;
         }
-        Emit(sim, "wait", Json().str("for", WaitName(r.cmd.op)).flag("held", true).num("seconds", secs),
-             "wait %s: held after %.1f s", WaitName(r.cmd.op), secs);
+        Emit(sim, "wait", WaitJson(r.cmd, true, secs), "wait %s: held after %.1f s", WaitLabel(r.cmd).c_str(), secs);
         return;
     }
-    if (now < r.deadline)
+    if (o == Outcome::Pending && now < r.deadline)
         return;
     r.active = false;
     sim.failed = true;
@@ -185,10 +165,12 @@ void Settle(Sim &sim)
     if (NeedsAdapter(r.cmd.op))
         Error(sim, where + "no adapter connected within " + std::to_string((int)r.cmd.seconds) + " s; not sent: " +
                        Clip(r.cmd.line));
+    else if (o == Outcome::Broken)
+        Emit(sim, "wait", WaitJson(r.cmd, false, secs).num("line", r.lineNo).str("reason", why),
+             "%swait %s: failed after %.1f s: %s", where.c_str(), WaitLabel(r.cmd).c_str(), secs, why.c_str());
     else
-        Emit(sim, "wait", Json().str("for", WaitName(r.cmd.op)).flag("held", false).num("seconds", secs)
-                              .num("line", r.lineNo),
-             "%swait %s: timed out after %.1f s", where.c_str(), WaitName(r.cmd.op), secs);
+        Emit(sim, "wait", WaitJson(r.cmd, false, secs).num("line", r.lineNo).str("reason", "timed out"),
+             "%swait %s: timed out after %.1f s", where.c_str(), WaitLabel(r.cmd).c_str(), secs);
     // A scenario stops at its first broken expectation.
     if (sim.scripted)
         sim.quit = true;
@@ -218,7 +200,8 @@ void QueueLine(Sim &sim, int no, const std::string &line)
     Sim::Line &b = sim.block;
     if (b.no > 0) {
         b.text += "\n" + line;
-        if (ClosesBlock(line)) {
+        // An endless block is cut off and reported as unclosed.
+        if (ClosesBlock(line) || b.text.size() > kMaxBlock) {
             sim.lines.push_back(b);
             b = {0, ""};
         }
@@ -236,29 +219,86 @@ void EndOfLines(Sim &sim)
     sim.block = {0, ""};
 }
 
-void OnStdin(Sim &sim)
+namespace {
+
+// A line from standard input that is no command: dropped on a terminal,
+// the end of the run otherwise.
+void BadStdinLine(Sim &sim, int no, const std::string &err)
 {
-    char buf[4096];
-    ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-    if (n < 0 && errno == EINTR)
-        return;
-    if (n <= 0) {
-        if (!sim.cmdLine.empty())
-            QueueLine(sim, ++sim.lineCount, sim.cmdLine);
-        EndOfLines(sim);
-        sim.cmdLine.clear();
-        sim.stdinOpen = false;
+    if (sim.interactive) {
+        Error(sim, err);
         return;
     }
-    sim.cmdLine.append(buf, (size_t)n);
+    Error(sim, "standard input, line " + std::to_string(no) + ": " + err);
+    sim.badCommand = true;
+    sim.quit = true;
+}
+
+// Checks the commands queued from standard input since the queue held
+// `from` entries; on a terminal, status, help and quit are carried out at
+// once instead.
+void CheckStdinLines(Sim &sim, size_t from)
+{
+    std::deque<Sim::Line> fresh(sim.lines.begin() + (long)from, sim.lines.end());
+    sim.lines.resize(from);
+    for (const Sim::Line &l : fresh) {
+        Cmd c;
+        std::string err;
+        if (sim.quit)
+            return;
+        if (!ParseCommand(l.text, &c, &err))
+            BadStdinLine(sim, l.no, err);
+        else if (sim.interactive && (c.op == Op::Status || c.op == Op::Help || c.op == Op::Quit))
+            Execute(sim, c);
+        else
+            sim.lines.push_back(l);
+    }
+}
+
+// Queues the whole lines in sim.cmdLine; a line longer than kMaxLine is
+// reported, and its rest dropped up to its end.
+void TakeStdinLines(Sim &sim)
+{
     size_t nl;
     while ((nl = sim.cmdLine.find('\n')) != std::string::npos) {
         std::string line = sim.cmdLine.substr(0, nl);
         sim.cmdLine.erase(0, nl + 1);
+        if (sim.skipLine) {
+            sim.skipLine = false;
+            continue;
+        }
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         QueueLine(sim, ++sim.lineCount, line);
     }
+    if (sim.cmdLine.size() > kMaxLine) {
+        if (!sim.skipLine)
+            BadStdinLine(sim, ++sim.lineCount, "line longer than " + std::to_string(kMaxLine) + " bytes");
+        sim.skipLine = true;
+        sim.cmdLine.clear();
+    }
+}
+
+}  // namespace
+
+void OnStdin(Sim &sim)
+{
+    char buf[4096];
+    ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return;
+    size_t from = sim.lines.size();
+    if (n <= 0) {
+        if (!sim.cmdLine.empty() && !sim.skipLine)
+            QueueLine(sim, ++sim.lineCount, sim.cmdLine);
+        EndOfLines(sim);
+        sim.cmdLine.clear();
+        sim.stdinOpen = false;
+    } else {
+        sim.cmdLine.append(buf, (size_t)n);
+        TakeStdinLines(sim);
+    }
+    CheckStdinLines(sim, from);
 }
 
 bool LoadScript(Sim &sim, const char *path)
@@ -270,10 +310,12 @@ bool LoadScript(Sim &sim, const char *path)
     }
     std::string line;
     int no = 0, c;
+    bool ok = true;
     for (bool more = true; more;) {
         c = getc(f);
         if (c != EOF && c != '\n') {
-            line += (char)c;
+            if (line.size() <= kMaxLine)
+                line += (char)c;
             continue;
         }
         more = c != EOF;
@@ -282,11 +324,15 @@ bool LoadScript(Sim &sim, const char *path)
         no++;
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        QueueLine(sim, no, line);
+        if (line.size() > kMaxLine) {
+            fprintf(stderr, "adapter-sim: %s:%d: line longer than %zu bytes\n", path, no, kMaxLine);
+            ok = false;
+        } else {
+            QueueLine(sim, no, line);
+        }
         line.clear();
     }
     EndOfLines(sim);
-    bool ok = true;
     for (const Sim::Line &l : sim.lines) {
         Cmd cmd;
         std::string err;

@@ -30,21 +30,20 @@ std::string Field(const uint8_t *p, size_t width)
 }
 
 // Answers an online request or heartbeat, unless silent; a refusal is
-// reported as one.
-void Answer(Sim &sim, uint8_t cmd, int code, const char *what)
+// reported as one. True when a 0 went out.
+bool Answer(Sim &sim, uint8_t cmd, int code, const char *what)
 {
     if (sim.silent) {
         Emit(sim, "silent", Json().str("what", what), "  (silent: no %s)", what);
-        return;
+        return false;
     }
     Bytes result(MSG_RESULT_LEN, 0);
     MSG_SetResp(result.data(), cmd, (uint8_t)code);
     Send(sim, result, what);
-    if (cmd == MSG_CMD_ONLINE && code == 0 && sim.client >= 0)
-        sim.online = true;
-    else if (cmd == MSG_CMD_ONLINE)
+    if (cmd == MSG_CMD_ONLINE && code != 0)
         Emit(sim, "login-refused", Json().num("code", code),
              "login refused with code %d; the adapter asks again in 5 s", code);
+    return code == 0 && sim.client >= 0;
 }
 
 void KeepUplink(Sim &sim, const uint8_t *p, size_t n)
@@ -90,8 +89,10 @@ size_t DecodeData(Sim &sim, const Bytes &b)
     const uint8_t *idx = &b[MSG_OFF_SETTINGS];
     // The adapter leaves the settings zero; show them only if some are not.
     std::string set = idx[0] | idx[1] | idx[2] | idx[3] ? " settings " + SettingsText(idx) + "," : "";
-    Emit(sim, "data",
-         Json().num("length", len).str("text", std::string((const char *)d, len)).str("hex", Hex(d, len)),
+    Json j;
+    if (!set.empty())
+        j.settings(idx);
+    Emit(sim, "data", j.num("length", len).str("text", std::string((const char *)d, len)).str("hex", Hex(d, len)),
          "data up,%s %u bytes: %s |%s|", set.c_str(), len, Hex(d, len).c_str(), Printable(d, len).c_str());
     KeepUplink(sim, d, len);
     return MSG_DATA_HEAD_LEN + len;
@@ -120,7 +121,8 @@ size_t DecodeOne(Sim &sim)
              Json().num("verCode", b[2]).str("verName", ver).str("serialNum", sn).str("pairCode", pc),
              "online request: verCode %u verName \"%s\" serialNum \"%s\" pairCode \"%s\"", b[2], ver.c_str(),
              sn.c_str(), pc.c_str());
-        Answer(sim, MSG_CMD_ONLINE, sim.loginCode, "online result");
+        if (Answer(sim, MSG_CMD_ONLINE, sim.loginCode, "online result"))
+            NoteLogin(sim, sn, pc);
         return MSG_ONLINE_LEN;
     }
     case MSG_CMD_HEARTBEAT:
@@ -135,6 +137,8 @@ size_t DecodeOne(Sim &sim)
             return 0;
         Emit(sim, "upgrade-response", Json().num("code", b[2]).str("meaning", UpgradeCodeName(b[2])),
              "upgrade response: %02x %s", b[2], UpgradeCodeName(b[2]));
+        if (b[2] != MSG_RESULT_ACCEPTED)
+            NoteResult(sim, Op::WaitUpgrade, b[2]);
         return MSG_RESULT_LEN;
     case MSG_CMD_DEVINFO | MSG_RESP_FLAG: {
         if (b.size() < (size_t)MSG_RESULT_LEN)
@@ -142,6 +146,7 @@ size_t DecodeOne(Sim &sim)
         const char *m = b[2] == 0 ? "ok" : b[2] == 1 ? "failed" : "unknown";
         Emit(sim, "devinfo-response", Json().num("code", b[2]).str("meaning", m), "devinfo response: %02x %s",
              b[2], m);
+        NoteResult(sim, Op::WaitDevinfo, b[2]);
         return MSG_RESULT_LEN;
     }
     default:
@@ -213,18 +218,20 @@ void Send(Sim &sim, const Bytes &b, const std::string &what)
 {
     if (!SendBytes(sim, b))
         return;
-    std::string hex = Hex(b.data(), b.size());
-    if (b.size() >= (size_t)MSG_DATA_HEAD_LEN && b[MSG_OFF_CMD] == MSG_CMD_UART_DATA) {
-        std::string set = SettingsText(&b[2]);
+    // Bytes that make exactly one data message are shown as one.
+    if (b.size() >= (size_t)MSG_DATA_HEAD_LEN && b[MSG_OFF_CMD] == MSG_CMD_UART_DATA &&
+        b.size() - MSG_DATA_HEAD_LEN == COMM_GetLe32(&b[MSG_OFF_DATALEN])) {
+        std::string set = SettingsText(&b[MSG_OFF_SETTINGS]);
         size_t n = b.size() - MSG_DATA_HEAD_LEN;
+        const uint8_t *d = &b[MSG_DATA_HEAD_LEN];
         Emit(sim, "sent",
-             Json().str("what", what).str("settings", set).num("baud", b[2]).num("databits", b[3])
-                 .num("stopbits", b[4]).num("parity", b[5]).num("length", (double)n)
-                 .str("text", std::string(b.begin() + 10, b.end())).str("hex", hex),
+             Json().str("what", what).settings(&b[MSG_OFF_SETTINGS]).num("length", (double)n)
+                 .str("text", std::string((const char *)d, n)).str("hex", Hex(d, n)),
              "sent data %s (%u %u %u %u), %zu bytes: %s |%s|", set.c_str(), b[2], b[3], b[4], b[5], n,
-             Hex(&b[10], n).c_str(), Printable(&b[10], n).c_str());
+             Hex(d, n).c_str(), Printable(d, n).c_str());
         return;
     }
+    std::string hex = Hex(b.data(), b.size());
     Emit(sim, "sent", Json().str("what", what).str("hex", hex), "sent %s: %s", what.c_str(), hex.c_str());
 }
 

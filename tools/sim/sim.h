@@ -3,7 +3,8 @@
 // connection and standard input and hands what arrives to the parts:
 //   text.cpp     the text forms: words, quoted text, hex, numbers, settings
 //   command.cpp  command lines into commands (Cmd)
-//   runner.cpp   the queue of command lines, the running command, its waits
+//   runner.cpp   the queue of command lines and the running command
+//   waits.cpp    the events the waits count, and whether a wait is met
 //   server.cpp   the listening socket and the adapter's connection
 //   report.cpp   events as time-stamped text lines or JSON objects
 // Functions return bool for success; a false one leaves its outputs as they
@@ -32,7 +33,7 @@ extern const char kProg[];
 
 enum class Op {
     None, Data, Raw, Upgrade, Devinfo, Burst, Login, Heartbeat, Silent, Close, Status, Help, Quit,
-    WaitOnline, WaitData, WaitHeartbeat, WaitClose, Sleep, Echo
+    WaitOnline, WaitData, WaitHeartbeat, WaitClose, WaitUpgrade, WaitDevinfo, Sleep, Echo
 };
 
 struct Cmd {
@@ -42,7 +43,9 @@ struct Cmd {
     std::string what;     // what msg is, for the log
     std::string text;     // wait data needle, echo text
     int code = 0;         // login / heartbeat answer
-    bool on = false;      // silent
+    bool on = false;      // silent; wait upgrade|devinfo: ok (else failed)
+    bool hasSerial = false, hasPair = false;  // wait online serial= pair=
+    std::string serial, pair;
     double seconds = kDefaultWaitS;
     std::string line;     // as written
 };
@@ -71,6 +74,13 @@ bool IsWait(Op op);
 bool SettingsIndices(const std::string &rate, const std::string &frame, uint8_t *idx);
 // Whether w is written like a frame ("8E1"), so that settings are meant.
 bool LooksLikeFrame(const std::string &w);
+// What the four indices stand for; 0 (parity '\0') for an index past its
+// table.
+struct Settings {
+    int baud, bits, stop;
+    char parity;
+};
+Settings SettingsOf(const uint8_t *idx);
 // "38400 8E1" for the four indices; a '?' stands for an index past its table.
 std::string SettingsText(const uint8_t *idx);
 // A number in [lo, hi] (any base strtol takes).
@@ -91,11 +101,21 @@ bool Unquote(const std::string &s, std::string *out, size_t *used);
 // ---- State.
 
 // Counts of the events that waits look for; data is a byte offset into the
-// stream of uplink data.
+// stream of uplink data. Upgrade results are the final answers (not 06).
 struct Marks {
     uint64_t heartbeats = 0;
     uint64_t closes = 0;
     uint64_t data = 0;
+    uint64_t logins = 0;
+    uint64_t upgrades = 0;
+    uint64_t devinfos = 0;
+};
+
+// The codes of the last results of one kind: result number n (counted as
+// in Marks) is codes[n - 1 - base] while it is kept.
+struct Results {
+    std::deque<uint8_t> codes;
+    uint64_t base = 0;
 };
 
 struct Running {
@@ -104,7 +124,7 @@ struct Running {
     int lineNo = 0;
     int64_t start = 0;
     int64_t deadline = 0;
-    uint64_t floor = 0;  // events at or below this count are not the wait's
+    Marks floor;  // events at or below these counts are not the wait's
 };
 
 struct Sim {
@@ -114,17 +134,23 @@ struct Sim {
     Bytes inbuf;           // bytes from the adapter not yet decoded
     std::string cmdLine;   // partial command line from stdin
     bool stdinOpen = true;
+    bool interactive = false;  // commands from a terminal
+    bool skipLine = false;     // the rest of an overlong stdin line is dropped
     bool scripted = false;
     const char *scriptName = "";
     bool exitOnEof = false;
     bool quit = false;
     bool failed = false;
+    bool badCommand = false;  // a command line was no command: status 2
     bool json = false;
     FILE *log = nullptr;
     int loginCode = 0;
     int heartbeatCode = 0;
     bool silent = false;
     bool online = false;   // the current connection has logged in
+    uint64_t loginNo = 0;  // which login that was (seen.logins then)
+    std::string loginSerial, loginPair;  // with which identity
+    Results upgradeResults, devinfoResults;
     int64_t gapMs = 0;     // least time between two writes (--gap)
     int64_t lastSend = 0;  // when the last write went out
     Marks seen;            // events so far
@@ -153,10 +179,15 @@ public:
     Json &str(const char *k, const std::string &v);
     Json &num(const char *k, double v);
     Json &flag(const char *k, bool v);
+    // The settings of four indices: "settings" as text, "baud", "databits",
+    // "stopbits" and "parity" as values (null past a table) and the
+    // "indices" themselves.
+    Json &settings(const uint8_t *idx);
     const std::string &body() const { return s_; }
 
 private:
     void key(const char *k);
+    Json &raw(const char *k, const std::string &v);  // v already JSON
     std::string s_;
 };
 
@@ -185,6 +216,8 @@ void Disconnect(Sim &sim, const char *why);
 
 // Begins queued commands until one has to wait.
 void RunQueued(Sim &sim);
+// Carries out a command that does not wait (or whose adapter is there).
+void Execute(Sim &sim, const Cmd &c);
 // Ends the running command when its event has come or its time is up.
 void Settle(Sim &sim);
 void OnStdin(Sim &sim);
@@ -196,5 +229,23 @@ void EndOfLines(Sim &sim);
 // Reads a scenario and checks every line before anything runs. False
 // after a message naming the file and line.
 bool LoadScript(Sim &sim, const char *path);
+
+// ---- Waits (waits.cpp).
+
+enum class Outcome { Pending, Held, Broken };
+
+// Events a wait beginning now may take: those after the previous command
+// began that no earlier wait has taken.
+Marks WaitFloor(const Sim &sim);
+// Where the running wait (or the command waiting for an adapter) stands;
+// a wait that is held takes its event. Broken: the event came with the
+// other outcome (or cannot come any more), *why says what came.
+Outcome WaitOutcome(Sim &sim, std::string *why);
+// The wait as written, after "wait": "upgrade ok", "online serial=SN1".
+std::string WaitLabel(const Cmd &c);
+// Reported by the server side: an accepted login, a final upgrade result,
+// an identity result.
+void NoteLogin(Sim &sim, const std::string &serial, const std::string &pair);
+void NoteResult(Sim &sim, Op kind, uint8_t code);
 
 }  // namespace sim

@@ -52,18 +52,23 @@ bool LooksLikeFrame(const std::string &w)
            (w[2] == '1' || w[2] == '2');
 }
 
+Settings SettingsOf(const uint8_t *idx)
+{
+    Settings v;
+    v.baud = idx[0] < countOf(kBauds) ? kBauds[idx[0]] : 0;
+    v.bits = idx[1] < countOf(kDataBits) ? kDataBits[idx[1]] : 0;
+    v.stop = idx[2] < countOf(kStopBits) ? kStopBits[idx[2]] : 0;
+    v.parity = idx[3] < 4 ? kParity[idx[3]] : '\0';
+    return v;
+}
+
 std::string SettingsText(const uint8_t *idx)
 {
-    char baud[12] = "?", bits[2] = "?", par[2] = "?", stop[2] = "?";
-    if (idx[0] < countOf(kBauds))
-        snprintf(baud, sizeof baud, "%d", kBauds[idx[0]]);
-    if (idx[1] < countOf(kDataBits))
-        bits[0] = (char)('0' + kDataBits[idx[1]]);
-    if (idx[2] < countOf(kStopBits))
-        stop[0] = (char)('0' + kStopBits[idx[2]]);
-    if (idx[3] < 4)
-        par[0] = kParity[idx[3]];
-    return std::string(baud) + " " + bits + par + stop;
+    Settings v = SettingsOf(idx);
+    char text[32];
+    snprintf(text, sizeof text, "%s %c%c%c", v.baud ? std::to_string(v.baud).c_str() : "?",
+             v.bits ? (char)('0' + v.bits) : '?', v.parity ? v.parity : '?', v.stop ? (char)('0' + v.stop) : '?');
+    return text;
 }
 
 bool ParseLong(const std::string &s, long lo, long hi, long *out)
