@@ -128,7 +128,8 @@ bool rootUsable(const char *root)
 }
 
 // Why path is not what the adapter needs there, or nullptr when it is:
-// a regular file it can read and write, a terminal, or a directory.
+// a regular file it can read (it is rewritten through a file beside it),
+// a terminal, or a directory it can write in.
 enum Need { NEED_FILE, NEED_TERMINAL, NEED_DIR };
 const char *unfit(const char *path, Need need)
 {
@@ -138,7 +139,7 @@ const char *unfit(const char *path, Need need)
     if (need == NEED_DIR)
         return !S_ISDIR(st.st_mode) ? "not a directory" : access(path, W_OK | X_OK) != 0 ? strerror(errno) : nullptr;
     if (need == NEED_FILE)
-        return !S_ISREG(st.st_mode) ? "not a regular file" : access(path, R_OK | W_OK) != 0 ? strerror(errno) : nullptr;
+        return !S_ISREG(st.st_mode) ? "not a regular file" : access(path, R_OK) != 0 ? strerror(errno) : nullptr;
     // Opened and closed at once, as the adapter does at every settings
     // change; non-blocking, so a line without carrier cannot hold it.
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
