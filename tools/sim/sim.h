@@ -7,8 +7,8 @@
 //   waits.cpp    the events the waits count, and whether a wait is met
 //   server.cpp   the listening socket and the adapter's connection
 //   report.cpp   events as time-stamped text lines or JSON objects
-// Functions return bool for success; a false one leaves its outputs as they
-// were, apart from the error text it sets.
+// Functions that can fail return bool, false after saying why (in *err, or
+// as an error event); what a failed parser was to fill is not to be used.
 #pragma once
 
 #include <cstdint>
@@ -67,7 +67,7 @@ std::string Clip(const std::string &s);
 bool NeedsAdapter(Op op);
 bool IsWait(Op op);
 
-// ---- Text forms (text.cpp). Parsers leave their outputs alone on failure.
+// ---- Text forms (text.cpp).
 
 // Indices for a rate and a frame such as "8E1"; false when either is not
 // in the tables.
