@@ -1,17 +1,22 @@
 // Sandbox entry point for tests, demos and integrators: the same adapter,
 // with its endpoints taken once from the environment before anything starts.
 // It refuses to run without ADAPTER_ROOT, so that it can never reach the
-// host's own identity file, serial ports or LEDs; and it removes the
-// keep-alive queue it created once the adapter ends, while a queue that
-// already existed (a test harness's, a watchdog's) is left alone.
+// host's own identity file, serial ports or LEDs; it checks the tree below
+// the root first and names every piece that is missing, since the adapter
+// would run on without them and fail later in ways that name no path; and
+// it removes the keep-alive queue it created once the adapter ends, while a
+// queue that already existed (a test harness's, a watchdog's) is left alone.
 //   ADAPTER_ROOT         prefix for every absolute file path (required)
 //   ADAPTER_SERVER_HOST  server host (default 127.0.0.1)
 //   ADAPTER_SERVER_PORT  server port (default 60928)
 //   ADAPTER_FTP_PORT     FTP control port for upgrades (default 21)
 //   ADAPTER_MSG_KEY      keep-alive queue key (default 1234)
+//   ADAPTER_CHECK_TREE   0: start without checking the tree (default 1)
+#include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -39,6 +44,8 @@ const char kUsage[] =
     "  ADAPTER_SERVER_PORT  server port [60928]\n"
     "  ADAPTER_FTP_PORT     FTP control port for upgrades [21]\n"
     "  ADAPTER_MSG_KEY      keep-alive queue key [1234]; pick one of your own\n"
+    "  ADAPTER_CHECK_TREE   0 to start with pieces of the tree missing, to see how\n"
+    "                       the adapter itself copes (tests do) [1]\n"
     "\n"
     "files below ADAPTER_ROOT:\n"
     "  /dev/ttyS0                  serial port (a pseudo-terminal)\n"
@@ -51,8 +58,13 @@ const char kUsage[] =
     "A keep-alive queue that the sandbox creates is removed when it ends; an\n"
     "existing one is used and left alone.\n"
     "\n"
+    "Everything but the modem port must be in place before the sandbox starts\n"
+    "(the port a terminal, such as a link to a pseudo-terminal); it names each\n"
+    "missing piece with its full path.\n"
+    "\n"
     "exit status: 0 when the adapter ends (it always does so with 0),\n"
-    "2 for a usage or environment error; nothing has started then.\n";
+    "2 for a usage or environment error, or a missing piece of the tree;\n"
+    "nothing has started then.\n";
 
 int s_ownQueue = -1;
 
@@ -115,6 +127,68 @@ bool rootUsable(const char *root)
     return true;
 }
 
+// Why path is not what the adapter needs there, or nullptr when it is:
+// a regular file it can read (it is rewritten through a file beside it),
+// a terminal, or a directory it can write in.
+enum Need { NEED_FILE, NEED_TERMINAL, NEED_DIR };
+const char *unfit(const char *path, Need need)
+{
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return strerror(errno);
+    if (need == NEED_DIR)
+        return !S_ISDIR(st.st_mode) ? "not a directory" : access(path, W_OK | X_OK) != 0 ? strerror(errno) : nullptr;
+    if (need == NEED_FILE)
+        return !S_ISREG(st.st_mode) ? "not a regular file" : access(path, R_OK) != 0 ? strerror(errno) : nullptr;
+    // Opened and closed at once, as the adapter does at every settings
+    // change; non-blocking, so a line without carrier cannot hold it.
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return strerror(errno);
+    bool tty = isatty(fd) != 0;
+    close(fd);
+    return tty ? nullptr : "not a terminal (link it to a pseudo-terminal: see adapterd-sandbox --help)";
+}
+
+// The directory part of path, in buf.
+const char *dirOf(const char *path, char *buf, size_t size)
+{
+    snprintf(buf, size, "%s", path);
+    char *slash = strrchr(buf, '/');
+    if (slash != nullptr)
+        *(slash == buf ? slash + 1 : slash) = '\0';
+    return buf;
+}
+
+// Every piece of the tree below the root that the adapter needs, checked
+// before it starts; false after a line for each one that is missing.
+bool treeUsable()
+{
+    char pkgDir[PATH_MAX], dataDir[PATH_MAX], onlineDir[PATH_MAX];
+    const struct {
+        const char *path;
+        Need need;
+        const char *what;
+    } pieces[] = {
+        {EP_Path(EP_PATH_DEVINFO), NEED_FILE, "the identity file"},
+        {EP_Path(EP_PATH_SERIAL), NEED_TERMINAL, "the serial port"},
+        {dirOf(EP_Path(EP_PATH_PACKAGE), pkgDir, sizeof pkgDir), NEED_DIR, "the package's directory"},
+        {dirOf(EP_Path(EP_PATH_LED_DATA), dataDir, sizeof dataDir), NEED_DIR, "the data LED's directory"},
+        {dirOf(EP_Path(EP_PATH_LED_ONLINE), onlineDir, sizeof onlineDir), NEED_DIR, "the online LED's directory"},
+    };
+    bool ok = true;
+    for (const auto &p : pieces) {
+        const char *why = unfit(p.path, p.need);
+        if (why != nullptr) {
+            fprintf(stderr, "adapterd-sandbox: %s %s: %s\n", p.what, p.path, why);
+            ok = false;
+        }
+    }
+    if (!ok)
+        fprintf(stderr, "adapterd-sandbox: refusing to start; see adapterd-sandbox --help for the tree\n");
+    return ok;
+}
+
 // 0 to go on, otherwise the exit status (after --help, --version or a
 // usage error).
 int parseArgs(int argc, char **argv)
@@ -152,6 +226,9 @@ int main(int argc, char **argv)
         fprintf(stderr, "adapterd-sandbox: ADAPTER_SERVER_HOST or ADAPTER_ROOT too long\n");
         return 2;
     }
+    long checkTree;
+    if (!envNumber("ADAPTER_CHECK_TREE", 0, 1, 1, &checkTree) || (checkTree != 0 && !treeUsable()))
+        return 2;
     EP_SetFtpPort((uint16_t)ftpPort);
     EP_SetMsgKey((int32_t)msgKey);
     // Created exclusively so that it is known to be ours; the adapter then

@@ -10,13 +10,12 @@
 // a read: a full frame is taken at once, a shorter one waits out the
 // silence. Plain POSIX I/O throughout, so no input can make the tool abort;
 // the package is read chunk by chunk with pread, never held whole.
+//
+// This file holds the options and the commands; tools/dev/dev.h names the
+// parts that do the rest.
 #include <fcntl.h>
 #include <getopt.h>
-#include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -28,29 +27,28 @@
 
 #include "core/common.h"
 #include "core/globals.h"
+#include "serial/upgrade.h"
 #include "tools/cli.h"
+#include "tools/dev/dev.h"
+
+using namespace dev;
+
+const char dev::kProg[] = "adapter-dev";
 
 namespace {
 
-constexpr int kMaxChunk = 998;             // 16-byte header + 998 = one 1014-byte read
-constexpr size_t kUpgradeHead = 16;
-constexpr size_t kDevInfoLen = 24;
-constexpr int kSilenceMs = 120;            // the adapter's 0.1 s and a margin
-constexpr int64_t kRedrawMs = 100;         // progress redraws at most this often
+constexpr int kMaxChunk = UPGRADE_MAX_DATA;  // 16-byte header + 998 = one 1014-byte read
+constexpr size_t kUpgradeHead = UPGRADE_HEAD_LEN;
+constexpr size_t kDevInfoLen = DEVINFO_FRAME_LEN;
 
 struct Options {
-    const char *port = nullptr;
-    int baud = 115200;
-    int bits = 8;
-    char parity = 'N';
-    int stop = 1;
+    PortSettings port;
     int chunk = kMaxChunk;
     int timeoutMs = 3000;
     int retries = 3;
     bool quiet = false;
 };
 
-const char kProg[] = "adapter-dev";
 const char kSynopsis[] = "usage: adapter-dev -p DEVICE [OPTION]... push FILE | info | set-info SN PC\n";
 
 const char kHelp[] =
@@ -62,7 +60,9 @@ const char kHelp[] =
     "  push FILE        send FILE (a non-empty regular file) as an upgrade package;\n"
     "                   the adapter ends itself to install it once it is complete\n"
     "  info             print the adapter's serial number and pairing code\n"
-    "  set-info SN PC   set them (1-11 and 0-7 characters); the adapter keeps running\n"
+    "  set-info SN PC   set them: 1-11 and 0-7 bytes, no blank, control character,\n"
+    "                   = ' \" \\ # or ;, and no \"pairCode\" in SN (what the adapter's\n"
+    "                   identity file can keep); the adapter keeps running\n"
     "\n"
     "options (the port settings must match the adapter's port):\n"
     "  -p, --port=DEVICE      serial port or pseudo-terminal (required)\n"
@@ -84,17 +84,15 @@ const char kHelp[] =
     "The progress bar (rate, time left, resends) goes to standard error when it\n"
     "is a terminal; results go to standard output, errors to standard error.\n"
     "\n"
+    "The port is this tool's alone while it runs: a second adapter-dev on the same\n"
+    "port is refused at once (status 1), naming the port.\n"
+    "\n"
     "exit status:\n"
     "  0  done\n"
-    "  1  failure: no answer or a wrong one, a port error, a file that cannot be sent\n"
+    "  1  failure: no answer or a wrong one, a port error or a port in use, a file\n"
+    "     that cannot be sent\n"
     "  2  usage error\n";
 
-int64_t nowMs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 bool parseInt(const char *s, int lo, int hi, int *out)
 {
@@ -111,7 +109,7 @@ bool parseInt(const char *s, int lo, int hi, int *out)
 const char *valid(int c)
 {
     switch (c) {
-    case 'b': return "a rate such as 9600 or 115200";
+    case 'b': return "1200 2400 4800 9600 19200 38400 57600 115200 230400 460800 or 921600";
     case 'd': return "7 or 8";
     case 'y': return "n, o or e";
     case 's': return "1 or 2";
@@ -134,21 +132,22 @@ int parseOptions(int argc, char **argv, Options *o)
         {"quiet", no_argument, nullptr, 'q'},          {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},        {nullptr, 0, nullptr, 0}};
     opterr = 0;  // our own messages, with the synopsis
-    int c, index = -1;
-    while ((c = getopt_long(argc, argv, ":p:b:d:y:s:c:t:r:qhV", longOpts, &index)) != -1) {
+    static const char kShort[] = ":p:b:d:y:s:c:t:r:qhV";
+    int c, index = -1, before = optind;
+    while ((c = getopt_long(argc, argv, kShort, longOpts, &index)) != -1) {
         bool ok = true;
         switch (c) {
-        case 'p': o->port = optarg; break;
-        case 'b': ok = parseInt(optarg, 50, 4000000, &o->baud); break;
-        case 'd': ok = parseInt(optarg, 7, 8, &o->bits); break;
-        case 's': ok = parseInt(optarg, 1, 2, &o->stop); break;
+        case 'p': o->port.path = optarg; break;
+        case 'b': ok = parseInt(optarg, 50, 4000000, &o->port.baud) && BaudSupported(o->port.baud); break;
+        case 'd': ok = parseInt(optarg, 7, 8, &o->port.bits); break;
+        case 's': ok = parseInt(optarg, 1, 2, &o->port.stop); break;
         case 'c': ok = parseInt(optarg, 1, kMaxChunk, &o->chunk); break;
         case 't': ok = parseInt(optarg, 200, 600000, &o->timeoutMs); break;
         case 'r': ok = parseInt(optarg, 0, 1000, &o->retries); break;
         case 'q': o->quiet = true; break;
         case 'y':
-            o->parity = (char)toupper((unsigned char)optarg[0]);
-            ok = optarg[0] != '\0' && optarg[1] == '\0' && strchr("NOE", o->parity) != nullptr;
+            o->port.parity = (char)toupper((unsigned char)optarg[0]);
+            ok = optarg[0] != '\0' && optarg[1] == '\0' && strchr("NOE", o->port.parity) != nullptr;
             break;
         case 'h':
             fputs(kSynopsis, stdout);
@@ -157,14 +156,7 @@ int parseOptions(int argc, char **argv, Options *o)
         case 'V':
             printf("adapter-dev %s\n", GB_VER_NAME);
             return EXIT_OK;
-        case ':':
-        default: {
-            // Long options are named as typed, short ones from optopt.
-            char shortName[3] = {'-', (char)optopt, '\0'};
-            const char *name = strncmp(argv[optind - 1], "--", 2) == 0 ? argv[optind - 1] : shortName;
-            return c == ':' ? CLI_UsageError(kProg, kSynopsis, "option %s needs a value", name)
-                            : CLI_UsageError(kProg, kSynopsis, "unknown option %s", name);
-        }
+        default: return CLI_OptionError(kProg, kSynopsis, argv, before, c, kShort);
         }
         if (!ok) {
             // Named as typed: the long name if that was used, else the letter.
@@ -173,137 +165,11 @@ int parseOptions(int argc, char **argv, Options *o)
                               : CLI_UsageError(kProg, kSynopsis, "bad value '%s' for -%c (%s)", optarg, c, valid(c));
         }
         index = -1;
+        before = optind;
     }
-    if (o->port == nullptr)
+    if (o->port.path == nullptr)
         return CLI_UsageError(kProg, kSynopsis, "no port given (-p DEVICE)");
     return -1;
-}
-
-bool speedCode(int baud, speed_t *code)
-{
-    static const struct {
-        int baud;
-        speed_t code;
-    } table[] = {{1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
-                 {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
-                 {230400, B230400}, {460800, B460800}, {921600, B921600}};
-    for (const auto &e : table) {
-        if (e.baud == baud) {
-            *code = e.code;
-            return true;
-        }
-    }
-    return false;
-}
-
-// Opens the port raw with the given frame format; -1 after a message.
-// Opened non-blocking so a line without carrier cannot hold the open, then
-// switched back so that writes wait for room.
-int openPort(const Options &o)
-{
-    speed_t code;
-    if (!speedCode(o.baud, &code)) {
-        fprintf(stderr, "adapter-dev: unsupported baud rate %d\n", o.baud);
-        return -1;
-    }
-    int fd = open(o.port, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        fprintf(stderr, "adapter-dev: cannot open %s: %s\n", o.port, strerror(errno));
-        return -1;
-    }
-    struct termios t;
-    if (tcgetattr(fd, &t) != 0) {
-        fprintf(stderr, "adapter-dev: %s is not a serial port: %s\n", o.port, strerror(errno));
-        close(fd);
-        return -1;
-    }
-    cfmakeraw(&t);
-    cfsetispeed(&t, code);
-    cfsetospeed(&t, code);
-    t.c_cflag &= ~(tcflag_t)(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-    t.c_cflag |= (o.bits == 7 ? CS7 : CS8) | CLOCAL | CREAD;
-    if (o.parity != 'N') {
-        t.c_cflag |= PARENB | (o.parity == 'O' ? PARODD : 0);
-        t.c_iflag |= INPCK;
-    }
-    if (o.stop == 2)
-        t.c_cflag |= CSTOPB;
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    // A pseudo-terminal cannot carry a parity bit or 7 data bits and may
-    // refuse them; everything else still applies, so only warn.
-    if (tcsetattr(fd, TCSANOW, &t) != 0)
-        fprintf(stderr, "adapter-dev: warning: %s refused some settings: %s\n", o.port, strerror(errno));
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return fd;
-}
-
-// Writes the frame as one burst; false after a message.
-bool sendFrame(int fd, const uint8_t *f, size_t len)
-{
-    size_t off = 0;
-    while (off < len) {
-        ssize_t n = write(fd, f + off, len - off);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            fprintf(stderr, "adapter-dev: write to the port failed: %s\n", n < 0 ? strerror(errno) : "no progress");
-            return false;
-        }
-        off += (size_t)n;
-    }
-    tcdrain(fd);
-    return true;
-}
-
-bool crcOk(const uint8_t *f, size_t covered)
-{
-    return COMM_Crc16(f + 4, (uint16_t)covered) == COMM_GetLe16(f + 2);
-}
-
-// Reads until a frame of len bytes (at most 64) starting with m0 m1 and
-// carrying a good CRC over bytes 4..len-1 has arrived in out, or the
-// time-out ends; other bytes (server data on the same port) are skipped.
-// 1 found, 0 time-out, -1 port error (after a message).
-int waitAnswer(int fd, uint8_t m0, uint8_t m1, size_t len, int timeoutMs, uint8_t *out)
-{
-    uint8_t got[1024];
-    size_t have = 0, scanned = 0;
-    const int64_t deadline = nowMs() + timeoutMs;
-    for (;;) {
-        for (; scanned + len <= have; scanned++) {
-            const uint8_t *f = got + scanned;
-            if (f[0] == m0 && f[1] == m1 && crcOk(f, len - 4)) {
-                memcpy(out, f, len);
-                return 1;
-            }
-        }
-        // Only the last len-1 bytes can still start a frame.
-        if (have > sizeof got / 2) {
-            memmove(got, got + scanned, have - scanned);
-            have -= scanned;
-            scanned = 0;
-        }
-        int64_t left = deadline - nowMs();
-        if (left <= 0)
-            return 0;
-        struct pollfd p = {fd, POLLIN, 0};
-        int r = poll(&p, 1, (int)left);
-        if (r < 0 && errno != EINTR) {
-            fprintf(stderr, "adapter-dev: waiting on the port failed: %s\n", strerror(errno));
-            return -1;
-        }
-        if (r <= 0)
-            continue;
-        ssize_t n = read(fd, got + have, sizeof got - have);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (n <= 0) {
-            fprintf(stderr, "adapter-dev: the port closed: %s\n", n < 0 ? strerror(errno) : "end of file");
-            return -1;
-        }
-        have += (size_t)n;
-    }
 }
 
 // Package file: checked before the port is touched, read chunk by chunk.
@@ -371,87 +237,17 @@ size_t buildChunk(const Package &pkg, int32_t offset, int32_t n, const char *pat
     return kUpgradeHead + (size_t)n;
 }
 
-// Progress line on standard error, redrawn in place; only on a terminal.
-struct Progress {
-    bool on = false;
-    int64_t start = 0;
-    int64_t lastDraw = 0;
-    bool drawn = false;
-};
 
-int termWidth()
+// An adapter that does not answer at all is most often one that is
+// restarting: it ends itself after a complete package and takes some
+// seconds to be back. Or the port or its settings do not match.
+void reportSilence(int64_t ms, int tries, const char *what)
 {
-    struct winsize ws;
-    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
-        return ws.ws_col;
-    return 80;
-}
-
-void fmtBytes(char *out, size_t cap, double b)
-{
-    if (b >= 1e6)
-        snprintf(out, cap, "%.1f MB", b / 1e6);
-    else
-        snprintf(out, cap, "%.1f kB", b / 1e3);
-}
-
-// Draws "pct [bar] done/total rate ETA resends" fitted to the terminal:
-// the least important fields go first, then the bar shrinks.
-void progressDraw(Progress *p, int64_t done, int64_t total, int resent, bool force)
-{
-    if (!p->on)
-        return;
-    int64_t now = nowMs();
-    if (!force && p->drawn && now - p->lastDraw < kRedrawMs)
-        return;
-    p->lastDraw = now;
-    p->drawn = true;
-    double secs = (double)(now - p->start) / 1000.0;
-    double rate = secs > 0.05 ? (double)done / secs : 0.0;
-    char d[16], t[16], r[16];
-    fmtBytes(d, sizeof d, (double)done);
-    fmtBytes(t, sizeof t, (double)total);
-    fmtBytes(r, sizeof r, rate);
-    char fields[4][40] = {};  // most important first
-    snprintf(fields[0], sizeof fields[0], " %s/%s", d, t);
-    snprintf(fields[1], sizeof fields[1], "  %s/s", r);
-    if (rate > 0.0 && done < total) {
-        long left = (long)((double)(total - done) / rate + 0.5);
-        snprintf(fields[2], sizeof fields[2], "  ETA %ld:%02ld", left / 60, left % 60);
-    }
-    snprintf(fields[3], sizeof fields[3], "  resent %d", resent);
-    const int width = termWidth() - 1;  // never the last column: no wrap
-    char tail[sizeof fields] = "";
-    for (int keep = 4; keep > 0; keep--) {
-        tail[0] = '\0';
-        for (int i = 0; i < keep; i++)
-            strcat(tail, fields[i]);
-        if (4 + (int)strlen(tail) + 12 <= width)
-            break;
-        tail[0] = '\0';
-    }
-    int bar = width - 4 - (int)strlen(tail) - 3;
-    bar = bar > 40 ? 40 : bar;
-    char line[320];
-    int n = snprintf(line, sizeof line, "\r%3d%%", total > 0 ? (int)(done * 100 / total) : 100);
-    if (bar >= 5) {
-        int fill = total > 0 ? (int)(done * bar / total) : bar;
-        line[n++] = ' ';
-        line[n++] = '[';
-        for (int i = 0; i < bar; i++)
-            line[n++] = i < fill ? '#' : '.';
-        line[n++] = ']';
-    }
-    snprintf(line + n, sizeof line - (size_t)n, "%s\033[K", tail);
-    fputs(line, stderr);
-}
-
-// Ends the progress line so that what follows starts a line of its own.
-void progressEnd(Progress *p)
-{
-    if (p->on && p->drawn)
-        fputc('\n', stderr);
-    p->drawn = false;
+    fprintf(stderr,
+            "adapter-dev: no answer from the adapter for %.1f s (%d %s%s): it is not answering, and may be "
+            "restarting (as it does for some seconds after a complete package); if not, check the port and "
+            "its settings\n",
+            (double)ms / 1000.0, tries, tries == 1 ? "try" : "tries", what);
 }
 
 int cmdPush(int fd, const Options &o, const char *path, const Package &pkg)
@@ -459,52 +255,51 @@ int cmdPush(int fd, const Options &o, const char *path, const Package &pkg)
     const int32_t total = pkg.size;
     Progress prog;
     prog.on = !o.quiet && isatty(STDERR_FILENO) != 0;
-    prog.start = nowMs();
+    prog.start = NowMs();
     uint8_t frame[kUpgradeHead + kMaxChunk];
     uint8_t a[kUpgradeHead];
     int32_t offset = 0;
     int unanswered = 0, stalled = 0, resent = 0;
     int64_t waitingSince = 0;
-    progressDraw(&prog, 0, total, 0, true);
+    ProgressDraw(&prog, 0, total, 0, true);
     for (;;) {
         int32_t n = o.chunk < total - offset ? o.chunk : total - offset;
         size_t len = buildChunk(pkg, offset, n, path, frame);
-        if (len == 0 || !sendFrame(fd, frame, len)) {
-            progressEnd(&prog);
+        if (len == 0 || !SendFrame(fd, frame, len)) {
+            ProgressEnd(&prog);
             return EXIT_FAIL;
         }
         if (unanswered == 0)
-            waitingSince = nowMs();
-        int r = waitAnswer(fd, 0xAA, 0xBB, kUpgradeHead, o.timeoutMs, a);
+            waitingSince = NowMs();
+        int r = WaitAnswer(fd, 0xAA, 0xBB, kUpgradeHead, o.timeoutMs, a);
         if (r < 0) {
-            progressEnd(&prog);
+            ProgressEnd(&prog);
             return EXIT_FAIL;
         }
         if (r == 0) {
             if (++unanswered > o.retries) {
-                progressEnd(&prog);
-                fprintf(stderr,
-                        "adapter-dev: no answer from the adapter for %.1f s (%d tries of the chunk at byte %d); "
-                        "check the port and its settings\n",
-                        (double)(nowMs() - waitingSince) / 1000.0, unanswered, offset);
+                ProgressEnd(&prog);
+                char what[48];
+                snprintf(what, sizeof what, " of the chunk at byte %d", offset);
+                reportSilence(NowMs() - waitingSince, unanswered, what);
                 return EXIT_FAIL;
             }
             resent++;
-            progressDraw(&prog, offset, total, resent, true);
+            ProgressDraw(&prog, offset, total, resent, true);
             continue;  // resend the same chunk
         }
         unanswered = 0;
         int32_t aTotal = (int32_t)COMM_GetLe32(a + 4);
         int32_t aOffset = (int32_t)COMM_GetLe32(a + 8);
         if (aTotal != total || aOffset < 0 || aOffset > total) {
-            progressEnd(&prog);
+            ProgressEnd(&prog);
             fprintf(stderr, "adapter-dev: wrong answer: the adapter reports %d of %d bytes, sending %d bytes\n",
                     aOffset, aTotal, total);
             return EXIT_FAIL;
         }
         stalled = aOffset > offset || aOffset == total ? 0 : stalled + 1;
         if (stalled > o.retries) {
-            progressEnd(&prog);
+            ProgressEnd(&prog);
             fprintf(stderr, "adapter-dev: the adapter keeps asking for byte %d; it cannot store the package\n",
                     aOffset);
             return EXIT_FAIL;
@@ -512,12 +307,12 @@ int cmdPush(int fd, const Options &o, const char *path, const Package &pkg)
         if (stalled > 0)
             resent++;
         offset = aOffset;
-        progressDraw(&prog, offset, total, resent, offset == total);
+        ProgressDraw(&prog, offset, total, resent, offset == total);
         if (offset == total)
             break;
     }
-    progressEnd(&prog);
-    double secs = (double)(nowMs() - prog.start) / 1000.0;
+    ProgressEnd(&prog);
+    double secs = (double)(NowMs() - prog.start) / 1000.0;
     printf("delivered %d bytes in %.1f s", total, secs);
     if (resent > 0)
         printf(" (%d resent)", resent);
@@ -535,19 +330,17 @@ int cmdInfo(int fd, const Options &o, const char *sn, const char *pc)
     memcpy(f + 16, pc, strlen(pc));
     COMM_PutLe16(f + 2, COMM_Crc16(f + 4, 20));
     uint8_t a[kDevInfoLen];
-    const int64_t start = nowMs();
+    const int64_t start = NowMs();
     for (int attempt = 0;; attempt++) {
-        if (!sendFrame(fd, f, sizeof f))
+        if (!SendFrame(fd, f, sizeof f))
             return EXIT_FAIL;
-        int r = waitAnswer(fd, 0xCC, 0xDD, kDevInfoLen, o.timeoutMs, a);
+        int r = WaitAnswer(fd, 0xCC, 0xDD, kDevInfoLen, o.timeoutMs, a);
         if (r < 0)
             return EXIT_FAIL;
         if (r == 1)
             break;
         if (attempt >= o.retries) {
-            fprintf(stderr, "adapter-dev: no answer from the adapter for %.1f s (%d tries); "
-                            "check the port and its settings\n",
-                    (double)(nowMs() - start) / 1000.0, attempt + 1);
+            reportSilence(NowMs() - start, attempt + 1, "");
             return EXIT_FAIL;
         }
     }
@@ -577,31 +370,32 @@ int main(int argc, char **argv)
     const char *cmd = args[0];
     int want = strcmp(cmd, "push") == 0 ? 2 : strcmp(cmd, "info") == 0 ? 1 : strcmp(cmd, "set-info") == 0 ? 3 : 0;
     if (want == 0)
-        return CLI_UsageError(kProg, kSynopsis, "unknown command '%s'", cmd);
+        return CLI_UsageError(kProg, kSynopsis, "unknown command '%.60s'", cmd);
     if (nargs != want)
         return CLI_UsageError(kProg, kSynopsis, "%s takes %s", cmd,
                               want == 2 ? "one FILE" : want == 1 ? "no operands" : "SN and PC");
-    if (want == 3 && (args[1][0] == '\0' || strlen(args[1]) > 11 || strlen(args[2]) > 7))
-        return CLI_UsageError(kProg, kSynopsis,
-                              "set-info: the serial number takes 1 to 11 characters, the pairing code up to 7");
+    // The adapter would answer a value its identity file cannot keep with
+    // its old identity: say why before anything is sent.
+    for (int i = 1; want == 3 && i <= 2; i++) {
+        std::string why = CLI_IdentityError(args[i], i == 1);
+        if (!why.empty())
+            return CLI_UsageError(kProg, kSynopsis, "set-info: %s", why.c_str());
+    }
     // A package that cannot be sent is refused before the port is touched,
     // so the adapter never sees a frame of it.
     Package pkg;
     if (want == 2 && !openPackage(args[1], &pkg))
         return EXIT_FAIL;
-    int fd = openPort(o);
+    int fd = OpenPort(o.port);
     if (fd < 0)
         return EXIT_FAIL;
-    // Let anything the adapter is still gathering end its burst first.
-    usleep(kSilenceMs * 1000);
-    tcflush(fd, TCIFLUSH);
     if (want == 2)
         rc = cmdPush(fd, o, args[1], pkg);
     else if (want == 1)
         rc = cmdInfo(fd, o, "", "");
     else
         rc = cmdInfo(fd, o, args[1], args[2]);
-    close(fd);
+    ClosePort(fd);
     if (pkg.fd >= 0)
         close(pkg.fd);
     return rc;

@@ -3,16 +3,20 @@
 // pseudo-terminals made by socat, and the sandbox's own guards.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/msg.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,28 +27,32 @@ namespace {
 
 using th::Bytes;
 
-// A program started with its output (both streams) collected.
+// A program started with its output (both streams) collected, and input
+// (a few KB at most) as its standard input, a pipe.
 class Proc {
 public:
-    explicit Proc(const std::vector<std::string> &argv)
+    explicit Proc(const std::vector<std::string> &argv, const std::string &input = "")
     {
         std::vector<char *> args;
         for (const std::string &a : argv)
             args.push_back(const_cast<char *>(a.c_str()));
         args.push_back(nullptr);
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0)
+        int out[2], in[2];
+        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0)
             return;
         pid_ = fork();
         if (pid_ == 0) {
             dup2(out[1], STDOUT_FILENO);
             dup2(out[1], STDERR_FILENO);
-            int null = open("/dev/null", O_RDONLY);
-            dup2(null, STDIN_FILENO);
+            dup2(in[0], STDIN_FILENO);
             execv(args[0], args.data());
             _exit(127);
         }
         close(out[1]);
+        close(in[0]);
+        ssize_t n = write(in[1], input.data(), input.size());
+        (void)n;
+        close(in[1]);
         out_ = out[0];
     }
     ~Proc()
@@ -124,6 +132,21 @@ std::string WriteScenario(th::Sandbox &sb, const std::string &text)
     return sb.path("/scenario.sim");
 }
 
+// Connects to a simulator on 127.0.0.1 as an adapter would; -1 on failure.
+int ConnectAsAdapter(uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && connect(fd, (struct sockaddr *)&a, sizeof a) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
 TEST(Tools, ScenarioDrivesTheAdapterAndEndsAtTheFirstMissedWait)
 {
     th::Sandbox sb;
@@ -131,16 +154,22 @@ TEST(Tools, ScenarioDrivesTheAdapterAndEndsAtTheFirstMissedWait)
     th::Pty pty;
     pty.linkAs(sb, "/dev/ttyS0");
     uint16_t port = th::FreePort();
+    // Nothing listens on the adapter's FTP port: its upgrades fail (07).
     std::string script = WriteScenario(sb,
                                        "# login, data both ways with a settings change, then a wait that fails\n"
-                                       "wait online 20\n"
+                                       "wait online serial=SCN01 pair=77 20\n"
                                        "data 38400 8E1 ping\n"
                                        "wait data pong 20\n"
-                                       "wait data never 1\n"
+                                       "upgrade 127.0.0.1 user pass /pkg.tar\n"
+                                       "wait upgrade failed 20\n"
+                                       "upgrade 127.0.0.1 user pass /pkg.tar\n"
+                                       "wait upgrade ok 600\n"
                                        "data 9600 8N1 not sent\n");
-    // Text lines to the log, one JSON object per event on standard output.
+    // Text lines to the log, one JSON object per event on standard output;
+    // writes spaced, as this scenario is about commands, not about how the
+    // adapter cuts messages that arrive together.
     Proc sim({Tool("adapter-sim"), "--port=" + std::to_string(port), "-s", script, "--json", "-l",
-              sb.path("/sim.log")});
+              sb.path("/sim.log"), "--gap=100"});
     ASSERT_TRUE(sim.waitFor("\"listening\"", 5000)) << sim.text();
     th::Daemon d;
     d.start(sb, port);
@@ -155,25 +184,71 @@ TEST(Tools, ScenarioDrivesTheAdapterAndEndsAtTheFirstMissedWait)
     usleep(200000);  // the reply is a burst of its own
     pty.write(th::B("pong"));
 
+    // The other result ends the scenario at once, not after its 600 s.
     EXPECT_EQ(sim.waitExit(20000), 1) << sim.text();
     std::string log = sb.readFile("/sim.log");
     EXPECT_NE(log.find("online request: verCode 1 verName \"1.1\" serialNum \"SCN01\""), std::string::npos);
-    EXPECT_NE(log.find("wait data: held"), std::string::npos) << log;
-    EXPECT_NE(log.find(script + ":5: wait data: timed out"), std::string::npos) << log;
+    for (const char *held : {"wait online serial=SCN01 pair=77: held", "wait data: held", "wait upgrade failed: held"})
+        EXPECT_NE(log.find(held), std::string::npos) << held << "\n" << log;
+    EXPECT_NE(log.find(script + ":8: wait upgrade ok: failed after"), std::string::npos) << log;
+    EXPECT_NE(log.find("upgrade response 07 failed"), std::string::npos) << log;
     EXPECT_NE(sim.text().find("\"event\":\"data\",\"length\":4,\"text\":\"pong\""), std::string::npos);
-    EXPECT_NE(sim.text().find("\"event\":\"wait\",\"for\":\"data\",\"held\":false"), std::string::npos);
+    EXPECT_NE(sim.text().find("\"event\":\"wait\",\"for\":\"upgrade\",\"held\":false"), std::string::npos);
+    EXPECT_NE(sim.text().find("\"baud\":38400,\"databits\":8,\"stopbits\":1,\"parity\":\"E\""),
+              std::string::npos);
     for (size_t at = 0, nl; (nl = sim.text().find('\n', at)) != std::string::npos; at = nl + 1)
         EXPECT_TRUE(sim.text()[at] == '{' && sim.text()[nl - 1] == '}') << sim.text().substr(at, nl - at);
     // Nothing after the failed wait ran.
     EXPECT_TRUE(pty.readQuiet(300, 600).empty());
     EXPECT_EQ(log.find("not sent"), std::string::npos);
 
-    // A line that is no command: nothing runs, status 2 with its number.
+    // A line that is no command: nothing runs, status 2 with its number;
+    // piped to the simulator, such a line ends it with 2 too.
     Proc bad({Tool("adapter-sim"), "--port", std::to_string(th::FreePort()), "--script",
               WriteScenario(sb, "wait online\nwait for godot\n")});
     EXPECT_EQ(bad.waitExit(5000), 2);
     EXPECT_NE(bad.text().find(":2: unknown wait 'for'"), std::string::npos) << bad.text();
     EXPECT_EQ(bad.text().find("listening"), std::string::npos);
+    Proc piped({Tool("adapter-sim"), "-e", "--port", std::to_string(th::FreePort())}, "status\nfrobnicate\nstatus\n");
+    EXPECT_EQ(piped.waitExit(5000), 2) << piped.text();
+    EXPECT_NE(piped.text().find("standard input, line 2: unknown command 'frobnicate'"), std::string::npos);
+    EXPECT_EQ(piped.text().find("status:"), std::string::npos) << piped.text();
+    Proc idle({Tool("adapter-sim"), "--port", std::to_string(th::FreePort()), "-s", WriteScenario(sb, "wait heartbeat 0.2\n")});
+    EXPECT_EQ(idle.waitExit(5000), 1);
+    EXPECT_NE(idle.text().find(":1: wait heartbeat: timed out"), std::string::npos) << idle.text();
+}
+
+// The simulator against a stand-in adapter: a burst reaches it as the bytes
+// of its messages, and a login with another identity fails the wait at once.
+TEST(Tools, BurstArrivesWholeAndAnotherIdentityFailsTheWait)
+{
+    th::Sandbox sb;
+    uint16_t port = th::FreePort();
+    Proc sim({Tool("adapter-sim"), "--port", std::to_string(port), "-s",
+              WriteScenario(sb, "burst 2 {\ndata 38400 8E1 ab\n# a heartbeat result between\nraw 01 81 00\n}\n"
+                                "wait online serial=SCN01 600\n")});
+    ASSERT_TRUE(sim.waitFor("listening", 5000)) << sim.text();
+    int fd = ConnectAsAdapter(port);
+    ASSERT_GE(fd, 0);
+    Bytes one = th::DataMsg(5, 1, 0, 2, th::B("ab")), heartbeatOk = th::HeartbeatResult(0), want;
+    for (int i = 0; i < 2; i++) {
+        want.insert(want.end(), one.begin(), one.end());
+        want.insert(want.end(), heartbeatOk.begin(), heartbeatOk.end());
+    }
+    Bytes got(want.size());
+    EXPECT_EQ(recv(fd, got.data(), got.size(), MSG_WAITALL), (ssize_t)got.size());
+    EXPECT_EQ(th::Hex(got), th::Hex(want));
+    // An online request from serial number "OT", pairing code "9".
+    Bytes login = th::B({0x01, 0x00, 0x01, '1', '.', '1'});
+    login.resize(31);
+    login[11] = 'O';
+    login[12] = 'T';
+    login[23] = '9';
+    EXPECT_EQ(send(fd, login.data(), login.size(), MSG_NOSIGNAL), 31);
+    EXPECT_EQ(sim.waitExit(20000), 1) << sim.text();
+    EXPECT_NE(sim.text().find("wait online serial=SCN01: failed after"), std::string::npos) << sim.text();
+    EXPECT_NE(sim.text().find("logged in as serial=OT pair=9"), std::string::npos) << sim.text();
+    close(fd);
 }
 
 TEST(Tools, DevicePushRefusesBadFilesThenDeliversWithDefaults)
@@ -203,18 +278,33 @@ TEST(Tools, DevicePushRefusesBadFilesThenDeliversWithDefaults)
     }
     EXPECT_EQ(sb.readFile("/usr/bin/zov/zovClient.tar"), "the package in place");
     EXPECT_EQ(d.count("[UPGRADE]"), 0u) << d.log();
+    // An identity the file cannot keep is refused before it is sent.
+    Proc blank({Tool("adapter-dev"), "-p", dev, "set-info", "SN 1", "1"});
+    EXPECT_EQ(blank.waitExit(10000), 2);
+    EXPECT_NE(blank.text().find("serial number 'SN 1' holds a blank"), std::string::npos) << blank.text();
     EXPECT_TRUE(d.running());
 
-    // Three full chunks and a short one: the default chunk fills a read.
-    Bytes pkg = ft::Package(3 * 998 + 6, 9);
-    sb.writeFile("/pkg.bin", std::string(pkg.begin(), pkg.end()));
-    Proc push({Tool("adapter-dev"), "--port=" + dev, "push", sb.path("/pkg.bin")});
-    ASSERT_EQ(push.waitExit(30000), 0) << push.text();
-    EXPECT_NE(push.text().find("delivered 3000 bytes"), std::string::npos) << push.text();
-    EXPECT_EQ(push.text().find('\r'), std::string::npos);  // no progress line off a terminal
+    // Two pushes at once: the one that has the port delivers its package
+    // whole, the other is refused at once, naming the port. Full chunks
+    // and a short one: the default chunk fills a read.
+    const size_t size = 300 * 998 + 6;
+    Bytes pkg[2] = {ft::Package(size, 9), ft::Package(size, 10)};
+    std::unique_ptr<Proc> push[2];
+    for (int i = 0; i < 2; i++)
+        sb.writeFile("/pkg" + std::to_string(i), std::string(pkg[i].begin(), pkg[i].end()));
+    for (int i = 0; i < 2; i++)
+        push[i].reset(new Proc({Tool("adapter-dev"), "--port=" + dev, "push", sb.path("/pkg" + std::to_string(i))}));
+    int rc[2] = {push[0]->waitExit(60000), push[1]->waitExit(60000)};
+    int won = rc[0] == 0 ? 0 : 1;
+    ASSERT_EQ(rc[won], 0) << push[won]->text();
+    EXPECT_EQ(rc[1 - won], 1) << push[1 - won]->text();
+    EXPECT_NE(push[1 - won]->text().find(dev + " is in use"), std::string::npos) << push[1 - won]->text();
+    EXPECT_NE(push[won]->text().find("delivered " + std::to_string(size) + " bytes"), std::string::npos);
+    EXPECT_EQ(push[won]->text().find('\r'), std::string::npos);  // no progress line off a terminal
     ASSERT_EQ(d.waitExit(8000), 0);
-    EXPECT_EQ(sb.readFile("/usr/bin/zov/zovClient.tar"), std::string(pkg.begin(), pkg.end()));
-    EXPECT_EQ(d.count("[UPGRADE]:save data, curOffset"), 4u) << d.log();
+    EXPECT_TRUE(sb.readFile("/usr/bin/zov/zovClient.tar") == std::string(pkg[won].begin(), pkg[won].end()));
+    EXPECT_EQ(d.count("[UPGRADE]:save data, curOffset"), 301u);
+    EXPECT_EQ(d.count("[DEVINFO]"), 0u);
 }
 
 // A key no queue has now (created exclusively, then removed).
@@ -244,6 +334,15 @@ TEST(Tools, SandboxNeedsItsRootAndRemovesOnlyTheQueueItMade)
     EXPECT_NE(unrooted.log().find("ADAPTER_ROOT is not set"), std::string::npos) << unrooted.log();
     EXPECT_EQ(unrooted.log().find("[globals]"), std::string::npos);
     EXPECT_FALSE(QueueExists(fresh));
+    // Its tree checked, a regular file as the serial port is named.
+    sb.writeFile("/dev/ttyS0", "not a port");
+    th::Daemon unchecked;
+    unchecked.start(sb, 0, {{"ADAPTER_CHECK_TREE", "1"}, {"ADAPTER_MSG_KEY", std::to_string(fresh)}});
+    EXPECT_EQ(unchecked.waitExit(5000), 2);
+    EXPECT_NE(unchecked.log().find(sb.path("/dev/ttyS0") + ": not a terminal"), std::string::npos) << unchecked.log();
+    EXPECT_EQ(unchecked.log().find("[globals]"), std::string::npos);
+    EXPECT_FALSE(QueueExists(fresh));
+    unlink(sb.path("/dev/ttyS0").c_str());
 
     // One sandbox makes its queue, the other finds the harness's.
     th::Daemon own, guest;
