@@ -96,12 +96,11 @@ struct UartHeld {
     uint16_t logLen; // bytes its log line reports when it is out
 };
 
-// Under s_portMutex, shared by the two threads.
+// Under s_portMutex, shared by the two threads; the messages and their
+// bytes are in g_holdMsgs and g_holdBytes.
 struct UartHold {
-    UartHeld msgs[UART_HOLD_MSGS];
     uint32_t msgHead;
     uint32_t msgCount;
-    uint8_t bytes[UART_HOLD_BYTES];
     uint32_t byteHead;
     uint32_t byteCount;
     uint32_t reopens;     // held messages that still need a reopen
@@ -113,7 +112,10 @@ struct UartHold {
 pthread_mutex_t s_portMutex = PTHREAD_MUTEX_INITIALIZER;
 // Static initialisation is the start state: the link thread may deliver data
 // before this thread has run at all.
-UartHold g_hold = {{}, 0, 0, {}, 0, 0, 0, false, -1, uartDefaultConfig()};
+UartHold g_hold = {0, 0, 0, 0, 0, false, -1, uartDefaultConfig()};
+// Zero-filled, so they take no room in the daemon's file.
+UartHeld g_holdMsgs[UART_HOLD_MSGS];
+uint8_t g_holdBytes[UART_HOLD_BYTES];
 
 // Serial thread only.
 struct UartInfo {
@@ -188,7 +190,7 @@ void uartDrainWake()
 
 UartHeld *uartHead()
 {
-    return g_hold.msgCount > 0 ? &g_hold.msgs[g_hold.msgHead] : nullptr;
+    return g_hold.msgCount > 0 ? &g_holdMsgs[g_hold.msgHead] : nullptr;
 }
 
 bool uartHoldHasRoom(int32_t len)
@@ -199,14 +201,14 @@ bool uartHoldHasRoom(int32_t len)
 void uartHoldPush(const UartSettings &s, bool reopen, const uint8_t *data, int32_t len, int32_t logLen,
                   bool started)
 {
-    UartHeld &m = g_hold.msgs[(g_hold.msgHead + g_hold.msgCount) % UART_HOLD_MSGS];
+    UartHeld &m = g_holdMsgs[(g_hold.msgHead + g_hold.msgCount) % UART_HOLD_MSGS];
     m = UartHeld{s, reopen, false, started, (uint16_t)len, (uint16_t)logLen};
     uint32_t tail = (g_hold.byteHead + g_hold.byteCount) % UART_HOLD_BYTES;
     uint32_t first = UART_HOLD_BYTES - tail < (uint32_t)len ? UART_HOLD_BYTES - tail : (uint32_t)len;
     if (first > 0)
-        memcpy(g_hold.bytes + tail, data, first);
+        memcpy(g_holdBytes + tail, data, first);
     if ((uint32_t)len > first)
-        memcpy(g_hold.bytes, data + first, (uint32_t)len - first);
+        memcpy(g_holdBytes, data + first, (uint32_t)len - first);
     g_hold.byteCount += (uint32_t)len;
     g_hold.msgCount++;
     if (reopen)
@@ -220,7 +222,7 @@ int32_t uartHoldWrite(UartHeld *m)
     uint32_t first = UART_HOLD_BYTES - g_hold.byteHead;
     if (first > m->len)
         first = m->len;
-    ssize_t n = write(g_hold.fd, g_hold.bytes + g_hold.byteHead, first);
+    ssize_t n = write(g_hold.fd, g_holdBytes + g_hold.byteHead, first);
     if (n < 0)
         return errno == EAGAIN || errno == EINTR ? 0 : -1;
     m->len = (uint16_t)(m->len - n);
