@@ -107,12 +107,13 @@ struct UartHold {
     bool refused;         // a message was turned away; tell the link of room
     int32_t fd;           // the port for writers; -1 while closed or reopening
     UartSettings current; // the settings the link last asked for
+    int64_t headSince;    // monotonic ms the head message became the head
 };
 
 pthread_mutex_t s_portMutex = PTHREAD_MUTEX_INITIALIZER;
 // Static initialisation is the start state: the link thread may deliver data
 // before this thread has run at all.
-UartHold g_hold = {0, 0, 0, 0, 0, false, -1, uartDefaultConfig()};
+UartHold g_hold = {0, 0, 0, 0, 0, false, -1, uartDefaultConfig(), 0};
 // Zero-filled, so they take no room in the daemon's file.
 UartHeld g_holdMsgs[UART_HOLD_MSGS];
 uint8_t g_holdBytes[UART_HOLD_BYTES];
@@ -127,9 +128,8 @@ struct UartInfo {
     bool readOn;            // the last read filled the buffer: read again
     bool reopening;         // the head message's reopen has begun
     int64_t drainEndMs;     // when the old settings stop waiting for output
-    int64_t headSinceMs;    // when the head message became writable
 };
-UartInfo g_uartInfo = {uartDefaultConfig(), -1, nullptr, 0, 0, false, false, 0, 0};
+UartInfo g_uartInfo = {uartDefaultConfig(), -1, nullptr, 0, 0, false, false, 0};
 uint8_t g_uartRecvBuf[MSG_MAX_LEN];  // burst and message
 
 // Written after a message is held. Made before main() runs, as the link
@@ -210,7 +210,8 @@ void uartHoldPush(const UartSettings &s, bool reopen, const uint8_t *data, int32
     if ((uint32_t)len > first)
         memcpy(g_holdBytes, data + first, (uint32_t)len - first);
     g_hold.byteCount += (uint32_t)len;
-    g_hold.msgCount++;
+    if (g_hold.msgCount++ == 0)
+        g_hold.headSince = COMM_MonotonicMs();
     if (reopen)
         g_hold.reopens++;
 }
@@ -241,6 +242,7 @@ bool uartHoldPop()
     g_hold.byteCount -= m->len;
     g_hold.msgHead = (g_hold.msgHead + 1) % UART_HOLD_MSGS;
     g_hold.msgCount--;
+    g_hold.headSince = COMM_MonotonicMs();
     bool tell = g_hold.refused;
     g_hold.refused = false;
     return tell;
@@ -426,7 +428,6 @@ void uartHeadDone()
         printf("[UART]:uart write:%d, [%d]\r\n", written, COMM_GetSystemMS());
     if (tell)
         uartSignal(GB_RoomFd());
-    g_uartInfo.headSinceMs = COMM_MonotonicMs();
     pthread_mutex_lock(&s_portMutex);
 }
 
@@ -435,7 +436,7 @@ void uartHeadDone()
 // plan: when to look again. Mutex held.
 UartPlan uartHeadStalled(UartHeld *m)
 {
-    int32_t left = (int32_t)(g_uartInfo.headSinceMs + uartBoundMs(m->len, g_uartInfo.applied) - COMM_MonotonicMs());
+    int32_t left = (int32_t)(g_hold.headSince + uartBoundMs(m->len, g_uartInfo.applied) - COMM_MonotonicMs());
     if (left <= 0 && TCP_IsConnectServer() == 0) {
         uartHeadDone();
         return UartPlan{false, 0};
@@ -462,7 +463,7 @@ UartPlan uartWriteHeld()
             }
             m = uartHead();
             m->reopened = true;
-            g_uartInfo.headSinceMs = COMM_MonotonicMs();
+            g_hold.headSince = COMM_MonotonicMs();
         }
         if (m->len > 0 && g_hold.fd != -1 && uartHoldWrite(m) < 0)
             break;  // the port failed: the read path finds out why
