@@ -91,14 +91,10 @@ int32_t gbWriteAll(int fd, const char *buf, size_t len)
     return 0;
 }
 
-// Replaces path with text through path.tmp. 0 done; 1 temp file not
+// Replaces path with text through the staging file tmp. 0 done; 1 tmp not
 // creatable; -1 write, flush or rename failed (old file still in place).
-int32_t gbReplaceFile(const char *path, const char *text, size_t len)
+int32_t gbReplaceFile(const char *path, const char *tmp, const char *text, size_t len)
 {
-    char tmp[520];
-    int n = snprintf(tmp, sizeof tmp, "%s.tmp", path);
-    if (n < 0 || (size_t)n >= sizeof tmp)
-        return 1;
     int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0)
         return 1;
@@ -185,6 +181,9 @@ int32_t GB_Init()
         printf("error(0x%x) in %s, line:%d\r\n", (unsigned)rc, "GB_Init", 65);
         return rc;
     }
+    // A rewrite that the end of an earlier run cut short left only its
+    // staging file; the identity itself is whole, old or new.
+    unlink(EP_Path(EP_PATH_DEVINFO_TMP));
     rc = gbInitDeviceInfo();
     if (rc != 0) {
         printf("error(0x%x) in %s, line:%d\r\n", (unsigned)rc, "GB_Init", 66);
@@ -207,7 +206,7 @@ int32_t GB_ModifyDeviceInfo(const char *serialNum, const char *pairCode)
     int len = snprintf(text, sizeof text, GB_FILE_TEMPLATE, sn, pc);
 
     pthread_mutex_lock(&s_fileMutex);
-    int32_t rc = gbReplaceFile(EP_Path(EP_PATH_DEVINFO), text, (size_t)len);
+    int32_t rc = gbReplaceFile(EP_Path(EP_PATH_DEVINFO), EP_Path(EP_PATH_DEVINFO_TMP), text, (size_t)len);
     if (rc == 0)
         gbSetDeviceInfo(sn, pc);
     pthread_mutex_unlock(&s_fileMutex);

@@ -52,9 +52,6 @@ constexpr uint32_t TCP_HEARTBEAT_INTERVAL_S = 3;
 constexpr uint32_t TCP_SILENCE_LIMIT_S = 10;
 // Pause before trying again when no socket could be made.
 constexpr int TCP_RETRY_PAUSE_MS = 200;
-// Room for the package path (endpoint paths are at most 511 characters)
-// and its ".download" suffix.
-constexpr size_t TCP_FILE_PATH_MAX = 640;
 
 struct TcpInfo {
     std::atomic<int32_t> state;
@@ -170,16 +167,6 @@ void tcpPauseDisconnected(bool noSocket)
         COMM_PollMs(&exitFd, 1, (int32_t)wait);
 }
 
-// The remote download's staging file beside the package; 0, or -1 if the
-// name does not fit. Not the name the serial side stages its chunks under:
-// a local upgrade may run at the same time, and neither may write into the
-// other's file.
-int32_t tcpDownloadPath(char *out, size_t size)
-{
-    int n = snprintf(out, size, "%s.download", EP_Path(EP_PATH_PACKAGE));
-    return (n < 0 || (size_t)n >= size) ? -1 : 0;
-}
-
 // Installs a new socket and state where a concurrent send sees them.
 void tcpSetLink(int sock, int32_t state)
 {
@@ -239,9 +226,7 @@ int32_t tcpInit(DataCallback callback)
     g_tcpInfo.callback = callback;
     // A download cut short by the end of an earlier run is useless and takes
     // the room the next one needs.
-    char part[TCP_FILE_PATH_MAX];
-    if (tcpDownloadPath(part, sizeof part) == 0)
-        unlink(part);
+    unlink(EP_Path(EP_PATH_DOWNLOAD));
     return 0;
 }
 
@@ -521,20 +506,20 @@ int32_t upgradeDownlodFile(const uint8_t *msg, int32_t len)
 
     // Download beside the package and rename on success, so a failed
     // download never leaves a truncated package where an installer looks.
-    // The adapter ending (GB_EVENT_EXIT) abandons it between two chunks, in
-    // time to remove the staging file before the process is gone.
+    // The staging file is not the one the serial side stages its chunks
+    // in: a local upgrade may run at the same time, and neither may write
+    // into the other's file. The adapter ending (GB_EVENT_EXIT) abandons it
+    // between two chunks, in time to remove the staging file.
     const char *package = EP_Path(EP_PATH_PACKAGE);
-    char part[TCP_FILE_PATH_MAX];
-    bool named = tcpDownloadPath(part, sizeof part) == 0;
+    const char *part = EP_Path(EP_PATH_DOWNLOAD);
     int32_t size = 0;
     int32_t result = 0;
-    if (named && FTP_Retrfile(sock, path, part, &size, GB_ExitFd()) == 0 && upgradeCommit(part, package) == 0) {
+    if (FTP_Retrfile(sock, path, part, &size, GB_ExitFd()) == 0 && upgradeCommit(part, package) == 0) {
         printf("[TCP]: upgrade success, file size:%d\r\n", size);
         result = 1;
     } else {
         puts("[TCP]: upgrade fail !!!!!!!!!!!!\r");
-        if (named)
-            unlink(part);
+        unlink(part);
     }
     FTP_Quit(sock);
     return result;

@@ -35,8 +35,6 @@ constexpr int32_t UPG_CRC_FROM = 4;
 constexpr int32_t DEV_OFF_SERIALNUM = 4;
 constexpr int32_t DEV_OFF_PAIRCODE = 16;
 
-constexpr size_t UPGRADE_PATH_MAX = 600;
-
 int32_t g_totalSize = 0;
 int32_t g_completeSize = 0;
 int32_t g_cacheDataLen = 0;
@@ -45,13 +43,6 @@ uint8_t g_cache[UPGRADE_CACHE_SIZE];
 void upgradeFail(int line)
 {
     printf("fail in %s, line:%d\r\n", "UPGRADE_SaveData", line);
-}
-
-// Staging file beside the package; 0, or -1 if the name does not fit.
-int32_t upgradePartPath(char *out, size_t size)
-{
-    int n = snprintf(out, size, "%s.part", EP_Path(EP_PATH_PACKAGE));
-    return (n < 0 || (size_t)n >= size) ? -1 : 0;
 }
 
 // 1 when the CRC at bytes 2..3 matches the crcLen bytes from byte 4.
@@ -143,18 +134,15 @@ int32_t UPGRADE_SaveData(const uint8_t *frame)
         return 0;  // never a valid frame; kept out defensively
 
     printf("[UPGRADE]:save data, curOffset %d\r\n", curOffset);
-    char part[UPGRADE_PATH_MAX];
+    const char *part = EP_Path(EP_PATH_PART);
     if (curOffset == 0) {
         upgradeInit(totalSize);
-        if (upgradePartPath(part, sizeof part) != 0 || upgradeTruncate(part) != 0) {
+        if (upgradeTruncate(part) != 0) {
             upgradeFail(58);
             return -1;
         }
     } else if (curOffset != g_completeSize) {
         return 0;
-    } else if (upgradePartPath(part, sizeof part) != 0) {
-        upgradeFail(73);
-        return -1;
     }
 
     // 64-bit sums: a hostile totalSize near the limit must not overflow.
@@ -217,9 +205,7 @@ int32_t UPGRADE_IsComplete()
 
 void UPGRADE_Abandon()
 {
-    char part[UPGRADE_PATH_MAX];
-    if (upgradePartPath(part, sizeof part) == 0)
-        unlink(part);
+    unlink(EP_Path(EP_PATH_PART));
     upgradeInit(0);
 }
 
