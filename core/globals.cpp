@@ -2,7 +2,8 @@
 // the identity file. The identity pair is guarded by a private mutex held
 // only while 20 bytes are copied, so readers never see half an update; the
 // file is replaced through a temporary file so a power loss mid-write
-// leaves either the old or the new identity, never an empty file.
+// leaves either the old or the new identity, never an empty file, and a
+// new identity is only written when the file will give back its exact bytes.
 #include "core/globals.h"
 
 #include <cerrno>
@@ -113,6 +114,24 @@ int32_t gbReplaceFile(const char *path, const char *tmp, const char *text, size_
     return 0;
 }
 
+// uci's quoting: when the value (the len bytes at v, blanks, tabs and '='
+// before it and blanks and tabs after it aside) is wholly inside one kind of
+// quotes, *inner points after the opening quote and the length between the
+// quotes is returned. Otherwise *inner is left null: the value is read as
+// it always was, so files written without quotes read as before.
+size_t gbQuotedValue(const char *v, size_t len, const char **inner)
+{
+    size_t b = 0;
+    while (b < len && (v[b] == ' ' || v[b] == '\t' || v[b] == '='))
+        b++;
+    while (len > b && (v[len - 1] == ' ' || v[len - 1] == '\t'))
+        len--;
+    if (len - b < 2 || (v[b] != '\'' && v[b] != '"') || v[len - 1] != v[b])
+        return 0;
+    *inner = v + b + 1;
+    return len - b - 2;
+}
+
 }  // namespace
 
 int GB_ExitFd() { return s_exitFd; }
@@ -134,12 +153,20 @@ int32_t GB_GetTagValueStr(const char *text, const char *tag, char *value, size_t
     if (p == nullptr || valueSize == 0)
         return 0;
     p += strlen(tag);
+    size_t end = strcspn(p, "\r\n");
+    const char *inner = nullptr;
+    size_t innerLen = gbQuotedValue(p, end, &inner);
     size_t n = 0;
-    for (; *p != '\0' && *p != '\r' && *p != '\n'; p++) {
-        if (*p == ' ' || *p == '=')
-            continue;
-        if (n + 1 < valueSize)   // a longer value is cut to the field
-            value[n++] = *p;
+    if (inner != nullptr) {
+        n = innerLen < valueSize - 1 ? innerLen : valueSize - 1;   // a longer value is cut to the field
+        memcpy(value, inner, n);
+    } else {
+        for (size_t i = 0; i < end; i++) {
+            if (p[i] == ' ' || p[i] == '=')
+                continue;
+            if (n + 1 < valueSize)
+                value[n++] = p[i];
+        }
     }
     value[n] = '\0';
     printf("[globals]: tag: %s, value: %s\r\n", tag, value);
@@ -202,6 +229,19 @@ int32_t GB_ModifyDeviceInfo(const char *serialNum, const char *pairCode)
     char pc[GB_PAIRCODE_SIZE];
     gbCopyField(sn, sizeof sn, serialNum);
     gbCopyField(pc, sizeof pc, pairCode);
+    // A value the file would read back differently (a blank, a line break,
+    // a quote...) would be answered as stored and then come back as another
+    // identity, or as an extra line, at the next start.
+    const char *why = GB_DeviceInfoError(sn, true);
+    const char *field = "serialNum";
+    if (why == nullptr) {
+        why = GB_DeviceInfoError(pc, false);
+        field = "pairCode";
+    }
+    if (why != nullptr) {
+        printf("[globals]:GB_ModifyDeviceInfo value error, %s %s\r\n", field, why);
+        return 1;
+    }
     char text[GB_FILE_TEXT_SIZE] = {0};
     int len = snprintf(text, sizeof text, GB_FILE_TEMPLATE, sn, pc);
 
