@@ -497,9 +497,13 @@ int32_t upgradeDownlodFile(const uint8_t *msg, int32_t len)
     tcpCopyField(msg, lim, MSG_OFF_UPG_USER, (int32_t)sizeof user, user);
     tcpCopyField(msg, lim, MSG_OFF_UPG_PASS, (int32_t)sizeof pass, pass);
     tcpCopyField(msg, lim, MSG_OFF_UPG_PATH, (int32_t)sizeof path, path);
-    printf("[TCP]: upgrade url:%s, user:%s, pass:%s, path:%s \r\n", url, user, pass, path);
+    // The password stays out of the log: it reaches logread and often a
+    // remote syslog.
+    printf("[TCP]: upgrade url:%s, user:%s, pass:***, path:%s \r\n", url, user, path);
 
-    int sock = FTP_Connect(url, EP_FtpPort(), user, pass);
+    // Every reply wait also watches the exit descriptor, so the adapter's
+    // end never waits out an FTP time-out (name resolution aside).
+    int sock = FTP_Connect(url, EP_FtpPort(), user, pass, GB_ExitFd());
     printf("[TCP]: upgrade, FTP_Connect socket=%d:\r\n", sock);
     if (sock < 0)
         return 0;
@@ -508,8 +512,8 @@ int32_t upgradeDownlodFile(const uint8_t *msg, int32_t len)
     // download never leaves a truncated package where an installer looks.
     // The staging file is not the one the serial side stages its chunks
     // in: a local upgrade may run at the same time, and neither may write
-    // into the other's file. The adapter ending (GB_EVENT_EXIT) abandons it
-    // between two chunks, in time to remove the staging file.
+    // into the other's file. The adapter ending (GB_EVENT_EXIT) abandons
+    // the download at once, in time to remove the staging file.
     const char *package = EP_Path(EP_PATH_PACKAGE);
     const char *part = EP_Path(EP_PATH_DOWNLOAD);
     int32_t size = 0;
@@ -521,7 +525,7 @@ int32_t upgradeDownlodFile(const uint8_t *msg, int32_t len)
         puts("[TCP]: upgrade fail !!!!!!!!!!!!\r");
         unlink(part);
     }
-    FTP_Quit(sock);
+    FTP_Quit(sock, GB_ExitFd());
     return result;
 }
 

@@ -35,6 +35,10 @@ constexpr int32_t UPG_CRC_FROM = 4;
 constexpr int32_t DEV_OFF_SERIALNUM = 4;
 constexpr int32_t DEV_OFF_PAIRCODE = 16;
 
+// Mode of the staging file and so of the package: the same as a package
+// fetched over FTP gets, whichever way it came (the umask still applies).
+constexpr mode_t UPGRADE_FILE_MODE = 0644;
+
 int32_t g_totalSize = 0;
 int32_t g_completeSize = 0;
 int32_t g_cacheDataLen = 0;
@@ -61,7 +65,7 @@ void upgradeInit(int32_t totalSize)
 // Empties (or creates) the staging file; 0, or -1 if it cannot be opened.
 int32_t upgradeTruncate(const char *part)
 {
-    int fd = open(part, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    int fd = open(part, O_WRONLY | O_CREAT | O_TRUNC, UPGRADE_FILE_MODE);
     if (fd < 0)
         return -1;
     close(fd);
@@ -75,7 +79,7 @@ int32_t upgradeTruncate(const char *part)
 // the file is cut back to its previous length.
 int32_t upgradeAppend(const char *part, const uint8_t *chunk, int32_t chunkLen, bool sync, int *opened)
 {
-    int fd = open(part, O_WRONLY | O_APPEND | O_CREAT, 0666);
+    int fd = open(part, O_WRONLY | O_APPEND | O_CREAT, UPGRADE_FILE_MODE);
     *opened = fd >= 0 ? 1 : 0;
     if (fd < 0)
         return -1;

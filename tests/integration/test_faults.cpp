@@ -789,19 +789,25 @@ TEST(Faults, SigtermWhileOnline)
     EXPECT_EQ(r.d.count("[TCP]:tcpExit----------------- \r\n"), 1u);
 }
 
+// At every wait of a download: the link thread leaves it at once and winds
+// down in time, and no staging file is left behind.
 TEST(Faults, SigtermMidDownloadLeavesNoPackage)
 {
-    ft::ScriptedFtp ftp(ft::ScriptedFtp::kSlowData, ft::Package(64 * 1024, 5));
-    Rig r;
-    ASSERT_TRUE(BeginUpgrade(r, ftp));
-    int64_t deadline = th::NowMs() + 5000;
-    while (ftp.dataSent() < 4096 && th::NowMs() < deadline)
-        usleep(50000);
-    ASSERT_GE(ftp.dataSent(), 4096u);
-    ExpectCleanTerm(r.d);
-    EXPECT_EQ(r.sb.readFile(kPackage), "previous package");
-    // The download was abandoned in time to remove its staging file.
-    EXPECT_EQ(PackageDir(r.sb), "zovClient.tar ");
+    using F = ft::ScriptedFtp;
+    for (F::Mode mode : {F::kStallGreeting, F::kStallUser, F::kStallPasv, F::kStallRetr, F::kSlowData, F::kStallFinal}) {
+        SCOPED_TRACE(mode);
+        F ftp(mode, ft::Package(64 * 1024, 5));
+        Rig r;
+        ASSERT_TRUE(BeginUpgrade(r, ftp));
+        int64_t deadline = th::NowMs() + 5000;
+        while ((mode == F::kSlowData ? ftp.dataSent() < 4096 : ftp.stalledAt() == 0) && th::NowMs() < deadline)
+            usleep(50000);
+        ASSERT_LT(th::NowMs(), deadline);
+        ExpectCleanTerm(r.d);
+        EXPECT_EQ(r.d.count("[TCP]:tcpExit----------------- \r\n"), 1u);
+        EXPECT_EQ(r.sb.readFile(kPackage), "previous package");
+        EXPECT_EQ(PackageDir(r.sb), "zovClient.tar ");
+    }
 }
 
 TEST(Faults, SigtermMidLocalUpgradeLeavesNoPackage)
