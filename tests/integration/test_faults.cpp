@@ -836,13 +836,16 @@ TEST(Faults, SigtermMidLocalUpgradeLeavesNoPackage)
 // Thread creations fail: all three in the first pass, the LED thread's
 // again in the second. Each is retried a pass later, so the LED thread
 // starts after the link has come up and set its LEDs: its late start paints
-// nothing over them.
+// nothing over them. The keep-alive queue is full (nobody reads it): a post
+// that waited for room would hold up every later pass.
 TEST(Faults, LedThreadStartingLateKeepsTheLinkLeds)
 {
 #ifdef ADAPTER_EMULATOR
     GTEST_SKIP() << "the emulator keeps preload libraries for itself";
 #endif
     Rig r;
+    th::MsgQueue q(r.sb.msgKey());
+    ASSERT_GT(q.fill(), 0);
     r.start(0, {{"LD_PRELOAD", ADAPTER_FAIL_FIRST_THREAD}, {"ADAPTER_FAIL_THREADS", "4"}});
     ASSERT_TRUE(r.online(8000));
     const std::string tag = "\xA1\xBE" "MAIN\xA1\xBF:create ";

@@ -446,6 +446,8 @@ TEST(FtpCommands, LinesThatDoNotFitOrBreakAreNeverSent)
     // A line break inside an argument would smuggle in a second command.
     EXPECT_EQ(FTP_Deletefile(sock, "x\r\nRMD /"), -1);
     EXPECT_EQ(FTP_Retrfile(sock, "pkg\nDELE pkg", local.c_str(), nullptr), -1);
+    EXPECT_EQ(FTP_Mkd(sock, "dir\r"), -1);  // so would one at its very end
+    EXPECT_EQ(FTP_Cwd(sock, "dir\n"), -1);
     FTP_Quit(sock);
     EXPECT_EQ(s.commands(), (Cmds{"USER u", "QUIT"}));
 }
