@@ -75,8 +75,8 @@ void COMM_SleepMs(int32_t ms)
     if (ms <= 0)
         return;
     struct timespec left = {ms / 1000, (long)(ms % 1000) * 1000000L};
-    // A signal (SIGTERM while the main loop sleeps) must not shorten the
-    // pass: shutdown timing relies on full sleeps.
+    // A signal (a second SIGTERM during the exit wait) must not shorten
+    // the sleep: shutdown timing relies on full sleeps.
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
 }

@@ -13,9 +13,11 @@ namespace {
 constexpr size_t EP_PATH_MAX = 512;
 constexpr size_t EP_HOST_MAX = 256;
 
+// Every staging name is its target's name and a suffix, made here once.
 const char *const s_defaults[EP_PATH_COUNT] = {
     ADAPTER_CFG_SERIAL_PATH,   ADAPTER_CFG_MODEM_PATH,    ADAPTER_CFG_DEVINFO_PATH,
     ADAPTER_CFG_PACKAGE_PATH,  ADAPTER_CFG_LED_DATA_PATH, ADAPTER_CFG_LED_ONLINE_PATH,
+    ADAPTER_CFG_PACKAGE_PATH ".download", ADAPTER_CFG_PACKAGE_PATH ".part", ADAPTER_CFG_DEVINFO_PATH ".tmp",
 };
 
 char s_paths[EP_PATH_COUNT][EP_PATH_MAX];

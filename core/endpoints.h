@@ -12,7 +12,15 @@ enum EpPath : int {
     EP_PATH_PACKAGE,     // upgrade package file
     EP_PATH_LED_DATA,    // data LED brightness file
     EP_PATH_LED_ONLINE,  // online LED brightness file
-    EP_PATH_COUNT
+    // Staging files, each written beside its target and renamed over it
+    // once whole. Nothing in them outlives the process that wrote them, so
+    // they are the files start-up and the final clean-up remove; they come
+    // last so the two can walk them from EP_PATH_STAGING_FIRST.
+    EP_PATH_DOWNLOAD,    // package fetched over FTP ("<package>.download")
+    EP_PATH_PART,        // package pushed over the serial port ("<package>.part")
+    EP_PATH_DEVINFO_TMP, // identity being rewritten ("<identity>.tmp")
+    EP_PATH_COUNT,
+    EP_PATH_STAGING_FIRST = EP_PATH_DOWNLOAD
 };
 
 // Prefixes root to every path. Returns 0, or -1 when a prefixed path would

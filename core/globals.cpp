@@ -2,7 +2,8 @@
 // the identity file. The identity pair is guarded by a private mutex held
 // only while 20 bytes are copied, so readers never see half an update; the
 // file is replaced through a temporary file so a power loss mid-write
-// leaves either the old or the new identity, never an empty file.
+// leaves either the old or the new identity, never an empty file, and a
+// new identity is only written when the file will give back its exact bytes.
 #include "core/globals.h"
 
 #include <cerrno>
@@ -92,14 +93,10 @@ int32_t gbWriteAll(int fd, const char *buf, size_t len)
     return 0;
 }
 
-// Replaces path with text through path.tmp. 0 done; 1 temp file not
+// Replaces path with text through the staging file tmp. 0 done; 1 tmp not
 // creatable; -1 write, flush or rename failed (old file still in place).
-int32_t gbReplaceFile(const char *path, const char *text, size_t len)
+int32_t gbReplaceFile(const char *path, const char *tmp, const char *text, size_t len)
 {
-    char tmp[520];
-    int n = snprintf(tmp, sizeof tmp, "%s.tmp", path);
-    if (n < 0 || (size_t)n >= sizeof tmp)
-        return 1;
     int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0)
         return 1;
@@ -116,6 +113,24 @@ int32_t gbReplaceFile(const char *path, const char *text, size_t len)
     }
     COMM_SyncDir(path);
     return 0;
+}
+
+// uci's quoting: when the value (the len bytes at v, blanks, tabs and '='
+// before it and blanks and tabs after it aside) is wholly inside one kind of
+// quotes, *inner points after the opening quote and the length between the
+// quotes is returned. Otherwise *inner is left null: the value is read as
+// it always was, so files written without quotes read as before.
+size_t gbQuotedValue(const char *v, size_t len, const char **inner)
+{
+    size_t b = 0;
+    while (b < len && (v[b] == ' ' || v[b] == '\t' || v[b] == '='))
+        b++;
+    while (len > b && (v[len - 1] == ' ' || v[len - 1] == '\t'))
+        len--;
+    if (len - b < 2 || (v[b] != '\'' && v[b] != '"') || v[len - 1] != v[b])
+        return 0;
+    *inner = v + b + 1;
+    return len - b - 2;
 }
 
 }  // namespace
@@ -141,12 +156,20 @@ int32_t GB_GetTagValueStr(const char *text, const char *tag, char *value, size_t
     if (p == nullptr || valueSize == 0)
         return 0;
     p += strlen(tag);
+    size_t end = strcspn(p, "\r\n");
+    const char *inner = nullptr;
+    size_t innerLen = gbQuotedValue(p, end, &inner);
     size_t n = 0;
-    for (; *p != '\0' && *p != '\r' && *p != '\n'; p++) {
-        if (*p == ' ' || *p == '=')
-            continue;
-        if (n + 1 < valueSize)   // a longer value is cut to the field
-            value[n++] = *p;
+    if (inner != nullptr) {
+        n = innerLen < valueSize - 1 ? innerLen : valueSize - 1;   // a longer value is cut to the field
+        memcpy(value, inner, n);
+    } else {
+        for (size_t i = 0; i < end; i++) {
+            if (p[i] == ' ' || p[i] == '=')
+                continue;
+            if (n + 1 < valueSize)
+                value[n++] = p[i];
+        }
     }
     value[n] = '\0';
     printf("[globals]: tag: %s, value: %s\r\n", tag, value);
@@ -188,6 +211,9 @@ int32_t GB_Init()
         printf("error(0x%x) in %s, line:%d\r\n", (unsigned)rc, "GB_Init", 65);
         return rc;
     }
+    // A rewrite that the end of an earlier run cut short left only its
+    // staging file; the identity itself is whole, old or new.
+    unlink(EP_Path(EP_PATH_DEVINFO_TMP));
     rc = gbInitDeviceInfo();
     if (rc != 0) {
         printf("error(0x%x) in %s, line:%d\r\n", (unsigned)rc, "GB_Init", 66);
@@ -206,11 +232,24 @@ int32_t GB_ModifyDeviceInfo(const char *serialNum, const char *pairCode)
     char pc[GB_PAIRCODE_SIZE];
     gbCopyField(sn, sizeof sn, serialNum);
     gbCopyField(pc, sizeof pc, pairCode);
+    // A value the file would read back differently (a blank, a line break,
+    // a quote...) would be answered as stored and then come back as another
+    // identity, or as an extra line, at the next start.
+    const char *why = GB_DeviceInfoError(sn, true);
+    const char *field = "serialNum";
+    if (why == nullptr) {
+        why = GB_DeviceInfoError(pc, false);
+        field = "pairCode";
+    }
+    if (why != nullptr) {
+        printf("[globals]:GB_ModifyDeviceInfo value error, %s %s\r\n", field, why);
+        return 1;
+    }
     char text[GB_FILE_TEXT_SIZE] = {0};
     int len = snprintf(text, sizeof text, GB_FILE_TEMPLATE, sn, pc);
 
     pthread_mutex_lock(&s_fileMutex);
-    int32_t rc = gbReplaceFile(EP_Path(EP_PATH_DEVINFO), text, (size_t)len);
+    int32_t rc = gbReplaceFile(EP_Path(EP_PATH_DEVINFO), EP_Path(EP_PATH_DEVINFO_TMP), text, (size_t)len);
     if (rc == 0)
         gbSetDeviceInfo(sn, pc);
     pthread_mutex_unlock(&s_fileMutex);

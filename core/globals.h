@@ -50,14 +50,18 @@ int32_t GB_Init();
 // Reads the identity file into the record. 0 when it opens, 1 when not
 // (fields then unchanged).
 int32_t gbInitDeviceInfo();
-// Finds the first occurrence of tag in text and copies its value (to the
-// line end, blanks and '=' skipped) into value, cut to valueSize-1
-// characters. 1 when a non-empty value was stored, else 0; value untouched
-// when the tag is absent.
+// Finds the first occurrence of tag in text and copies its value into
+// value, cut to valueSize-1 characters. The value is the rest of the line
+// (up to CR or LF): read as uci reads it when it stands wholly inside one
+// kind of quotes (' or "; blanks, tabs and '=' before it and blanks and tabs
+// after it aside), the text between the quotes as it is; otherwise with
+// blanks and '=' skipped and every other byte kept. 1 when a non-empty
+// value was stored, else 0; value untouched when the tag is absent.
 int32_t GB_GetTagValueStr(const char *text, const char *tag, char *value, size_t valueSize);
 // Rewrites the identity file (temporary file, fsync, rename) and then the
-// fields; values are cut to 11 and 7 characters. 0 on success; 1 when the
-// file cannot be written, with file and fields unchanged.
+// fields; values are cut to 11 and 7 characters first. 0 on success; 1 when
+// a cut value is one GB_DeviceInfoError refuses or the file cannot be
+// written, with file and fields unchanged.
 int32_t GB_ModifyDeviceInfo(const char *serialNum, const char *pairCode);
 // Why an identity value cannot be stored, or nullptr when it can. A value
 // is stored only if the identity file, read back by the adapter or by uci,

@@ -1,7 +1,10 @@
 // Supervisor: runs start-up, installs the signal handlers, then makes one
 // pass every 2000 ms until GB_EVENT_EXIT: modem bring-up while the link is
 // down, start of any worker not yet started, keep-alive to the watchdog.
-// Workers are never joined; on exit they get 3000 ms to close what they own.
+// The wait between passes ends at once on exit, so the process always ends
+// about 3000 ms after it: workers are never joined; they get those 3000 ms
+// to close what they own, and then the staging files that a transfer or a
+// rewrite cut short by the exit may have left are removed.
 #include "core/main.h"
 
 #include <cerrno>
@@ -9,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/msg.h>
 #include <unistd.h>
@@ -121,11 +125,28 @@ void modemBringUp(int32_t *modemFd, int32_t *passCount)
     *passCount = 0;
 }
 
+// Sleeps until the next pass is due, or until GB_EVENT_EXIT.
+void mainWait()
+{
+    struct pollfd exitFd = {GB_ExitFd(), POLLIN, 0};
+    COMM_PollMs(&exitFd, 1, MAIN_PASS_MS);
+}
+
+// Removes every staging file (never a package or identity): a worker still
+// inside a transfer or a rewrite when the process ends leaves one that
+// nothing else would remove until the next start.
+void mainRemoveStaging()
+{
+    for (int p = EP_PATH_STAGING_FIRST; p < EP_PATH_COUNT; p++)
+        unlink(EP_Path((EpPath)p));
+}
+
 [[noreturn]] void mainExit(int32_t *modemFd)
 {
     UART_Close(modemFd);
     puts(COMM_TAG("MAIN") ":exit -------------- \r");
     COMM_SleepMs(MAIN_EXIT_WAIT_MS);
+    mainRemoveStaging();
     exit(0);
 }
 
@@ -150,7 +171,7 @@ void MAIN_Run()
         modemBringUp(&modemFd, &passCount);
         createThread();
         sendMsg2Daemon();
-        COMM_SleepMs(MAIN_PASS_MS);
+        mainWait();
         passCount++;
     }
     mainExit(&modemFd);

@@ -5,7 +5,10 @@
 // 512 bytes, NUL-terminated). Command lines are formatted into fixed buffers
 // and refused before anything is sent when they do not fit or when an
 // argument would smuggle in a line break. Sockets carry 15 s send/receive
-// time-outs; a signal does not cut a wait short before that deadline.
+// time-outs; a signal does not cut a wait short before that deadline. A
+// caller may pass a cancel descriptor to the operations it must be able to
+// end early: every connect and reply wait of those also ends once it turns
+// readable. Name resolution cannot be cut short.
 #include "ftp/ftpClient.h"
 
 #include "core/common.h"
@@ -31,6 +34,9 @@ static constexpr size_t FTP_LINE_LONG = 512;   // every other command line
 static constexpr size_t FTP_CHUNK = 512;       // every data transfer step
 static constexpr int FTP_TOS_THROUGHPUT = 8;
 static constexpr int FTP_CODE_MAX = 999;
+// A fetched file is readable by all, as a package pushed over the serial
+// port is (the umask still applies).
+static constexpr mode_t FTP_FILE_MODE = 0644;
 
 // ---------------------------------------------------------------------------
 // Low-level I/O
@@ -143,31 +149,48 @@ int ftpReplyCode(const char *reply)
 // ---------------------------------------------------------------------------
 // Connections
 
-// Completes a blocking connect that a signal interrupted. 0, or -1.
-static int ftpFinishConnect(int sock)
+// Waits until sock is ready for `events`, or cancelFd (-1: none; poll
+// skips it) turns readable. 1 ready, 0 cancelled, -1 time-out or failure.
+static int ftpWaitReady(int sock, short events, int cancelFd)
 {
-    int64_t deadline = ftpDeadline();
-    struct pollfd pfd = {sock, POLLOUT, 0};
-    for (;;) {
-        int64_t left = deadline - COMM_MonotonicMs();
-        if (left <= 0)
-            return -1;
-        int r = poll(&pfd, 1, (int)left);
-        if (r > 0)
-            break;
-        if (r == 0 || errno != EINTR)
-            return -1;
-    }
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) < 0 || err != 0)
+    struct pollfd pfd[2] = {{sock, events, 0}, {cancelFd, POLLIN, 0}};
+    int r = COMM_PollMs(pfd, 2, FTP_TIMEOUT_S * 1000);
+    if (r <= 0)
         return -1;
-    return 0;
+    return pfd[1].revents != 0 ? 0 : 1;
 }
 
-// New TCP connection with throughput TOS and 15 s time-outs (the blocking
-// connect is bounded by the send time-out). Socket, or -1.
-static int ftpSocketConnect(const char *host, int port)
+// 1 once cancelFd (-1: none) is readable, else 0; does not wait.
+static int ftpCancelled(int cancelFd)
+{
+    struct pollfd pfd = {cancelFd, POLLIN, 0};
+    return cancelFd >= 0 && poll(&pfd, 1, 0) > 0 ? 1 : 0;
+}
+
+// Connects sock to sa without blocking, so the wait is bounded by the
+// time-out and ends early on cancelFd. The socket is left blocking.
+// 0, or -1.
+static int ftpConnectWithin(int sock, const struct sockaddr_in *sa, int cancelFd)
+{
+    int fl = fcntl(sock, F_GETFL);
+    if (fl < 0 || fcntl(sock, F_SETFL, fl | O_NONBLOCK) < 0)
+        return -1;
+    int rc = connect(sock, (const struct sockaddr *)sa, sizeof *sa);
+    if (rc < 0 && (errno == EINPROGRESS || errno == EINTR)) {
+        rc = -1;
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (ftpWaitReady(sock, POLLOUT, cancelFd) == 1 &&
+            getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
+            rc = 0;
+    }
+    if (rc == 0 && fcntl(sock, F_SETFL, fl) < 0)
+        rc = -1;
+    return rc;
+}
+
+// New TCP connection with throughput TOS and 15 s time-outs. Socket, or -1.
+static int ftpSocketConnect(const char *host, int port, int cancelFd)
 {
     int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
@@ -193,13 +216,7 @@ static int ftpSocketConnect(const char *host, int port)
     }
     sa.sin_family = AF_INET;
     sa.sin_port = htons((uint16_t)port);
-    int rc = -1;
-    if (port > 0 && port <= 65535) {
-        rc = connect(sock, (struct sockaddr *)&sa, sizeof sa);
-        if (rc < 0 && errno == EINTR)
-            rc = ftpFinishConnect(sock);
-    }
-    if (rc < 0) {
+    if (port <= 0 || port > 65535 || ftpConnectWithin(sock, &sa, cancelFd) < 0) {
         puts(COMM_TAG("FTP") ":connect fail \r");
         close(sock);
         return -1;
@@ -207,15 +224,25 @@ static int ftpSocketConnect(const char *host, int port)
     return sock;
 }
 
+// One reply receive of up to len bytes: with a cancel descriptor, only
+// once the reply has begun to arrive (-1 when cancelled or after the
+// time-out); without one, the socket's receive time-out bounds it.
+static ssize_t ftpRecvReply(int sock, char *buf, size_t len, int cancelFd)
+{
+    if (cancelFd >= 0 && ftpWaitReady(sock, POLLIN, cancelFd) != 1)
+        return -1;
+    return ftpRecv(sock, buf, len);
+}
+
 // Connects and reads the greeting. Socket when it is 220, otherwise -1
 // (socket closed).
-static int ftpConnectServer(const char *host, int port)
+static int ftpConnectServer(const char *host, int port, int cancelFd)
 {
-    int sock = ftpSocketConnect(host, port);
+    int sock = ftpSocketConnect(host, port, cancelFd);
     if (sock < 0)
         return -1;
     char reply[FTP_REPLY_MAX + 1];
-    ssize_t n = ftpRecv(sock, reply, FTP_REPLY_MAX);
+    ssize_t n = ftpRecvReply(sock, reply, FTP_REPLY_MAX, cancelFd);
     if (n > 0)
         reply[n] = '\0';
     if (n <= 0 || ftpReplyCode(reply) != 220) {
@@ -230,13 +257,13 @@ static int ftpConnectServer(const char *host, int port)
 
 // Sends cmd whole, then receives one reply into reply[FTP_REPLY_MAX + 1]
 // (NUL-terminated; empty on failure). 0, or -1 when the send failed or the
-// receive gave nothing.
-static int ftpSendcmdRe(int sock, const char *cmd, char *reply)
+// receive gave nothing (or was cancelled).
+static int ftpSendcmdRe(int sock, const char *cmd, char *reply, int cancelFd)
 {
     reply[0] = '\0';
     if (ftpSendAll(sock, cmd, strlen(cmd)) < 0)
         return -1;
-    ssize_t n = ftpRecv(sock, reply, FTP_REPLY_MAX);
+    ssize_t n = ftpRecvReply(sock, reply, FTP_REPLY_MAX, cancelFd);
     if (n <= 0)
         return -1;
     reply[n] = '\0';
@@ -245,10 +272,10 @@ static int ftpSendcmdRe(int sock, const char *cmd, char *reply)
 
 // Reply result of one command: its code, 0 for a reply without one, -1 when
 // nothing could be exchanged.
-static int ftpSendcmd(int sock, const char *cmd)
+static int ftpSendcmd(int sock, const char *cmd, int cancelFd)
 {
     char reply[FTP_REPLY_MAX + 1];
-    if (ftpSendcmdRe(sock, cmd, reply) < 0)
+    if (ftpSendcmdRe(sock, cmd, reply, cancelFd) < 0)
         return -1;
     return ftpReplyCode(reply);
 }
@@ -257,11 +284,11 @@ static int ftpSendcmd(int sock, const char *cmd)
 // share its receive with the final one when the transfer is short; *early
 // then gets the final code so nobody waits for a reply already consumed
 // (0 when there is none).
-static int ftpTransferCmd(int sock, const char *line, int *early)
+static int ftpTransferCmd(int sock, const char *line, int *early, int cancelFd)
 {
     char reply[FTP_REPLY_MAX + 1];
     *early = 0;
-    if (ftpSendcmdRe(sock, line, reply) < 0)
+    if (ftpSendcmdRe(sock, line, reply, cancelFd) < 0)
         return -1;
     int code = ftpReplyCode(reply);
     if (code < 100 || code >= 200)
@@ -285,11 +312,11 @@ static int ftpFailResult(int result)
 }
 
 // Receives the final reply of a transfer: its code, 0 when it has none, -1
-// when none arrived.
-static int ftpFinalReply(int sock)
+// when none arrived (or the wait was cancelled).
+static int ftpFinalReply(int sock, int cancelFd)
 {
     char reply[FTP_REPLY_MAX + 1];
-    ssize_t n = ftpRecv(sock, reply, FTP_REPLY_MAX);
+    ssize_t n = ftpRecvReply(sock, reply, FTP_REPLY_MAX, cancelFd);
     if (n <= 0)
         return -1;
     reply[n] = '\0';
@@ -307,11 +334,11 @@ static int ftpSimpleCmd(int sock, size_t lineSize, const char *verb, const char 
                             : ftpFormat(line, lineSize, "%s\r\n", verb);
     if (rc < 0)
         return -1;
-    int result = ftpSendcmd(sock, line);
+    int result = ftpSendcmd(sock, line, -1);
     return result == okCode ? 0 : ftpFailResult(result);
 }
 
-static int ftpLoginServer(int sock, const char *user, const char *pass)
+static int ftpLoginServer(int sock, const char *user, const char *pass, int cancelFd)
 {
     char userLine[FTP_LINE_SHORT];
     char passLine[FTP_LINE_SHORT];
@@ -319,20 +346,20 @@ static int ftpLoginServer(int sock, const char *user, const char *pass)
         ftpFormat(userLine, sizeof userLine, "USER %s\r\n", user) < 0 ||
         ftpFormat(passLine, sizeof passLine, "PASS %s\r\n", pass) < 0)
         return -1;
-    int code = ftpSendcmd(sock, userLine);
+    int code = ftpSendcmd(sock, userLine, cancelFd);
     if (code == 230)
         return 0;
     if (code != 331)
         return -1;
-    return ftpSendcmd(sock, passLine) == 230 ? 0 : -1;
+    return ftpSendcmd(sock, passLine, cancelFd) == 230 ? 0 : -1;
 }
 
-static int ftpType(int sock, char type)
+static int ftpType(int sock, char type, int cancelFd)
 {
     char line[FTP_LINE_SHORT];
     if (ftpFormat(line, sizeof line, "TYPE %c\r\n", type) < 0)
         return -1;
-    return ftpSendcmd(sock, line) == 200 ? 0 : -1;
+    return ftpSendcmd(sock, line, cancelFd) == 200 ? 0 : -1;
 }
 
 int ftpParsePasv(const char *reply, char *host, size_t hostSize, int *port)
@@ -370,16 +397,16 @@ int ftpParsePasv(const char *reply, char *host, size_t hostSize, int *port)
 }
 
 // Passive data connection to the address the PASV reply names. Socket, or -1.
-static int ftpPasvConnect(int sock)
+static int ftpPasvConnect(int sock, int cancelFd)
 {
     char reply[FTP_REPLY_MAX + 1];
-    if (ftpSendcmdRe(sock, "PASV\r\n", reply) < 0)
+    if (ftpSendcmdRe(sock, "PASV\r\n", reply, cancelFd) < 0)
         return -1;
     char host[16];
     int port = 0;
     if (ftpParsePasv(reply, host, sizeof host, &port) < 0)
         return -1;
-    return ftpSocketConnect(host, port);
+    return ftpSocketConnect(host, port, cancelFd);
 }
 
 int ftpCreateDatasock(int ctrlSock)
@@ -404,7 +431,7 @@ int ftpCreateDatasock(int ctrlSock)
     char line[FTP_LINE_SHORT];
     if (ftpFormat(line, sizeof line, "PORT %d,%d,%d,%d,%u,%u\r\n", ip[0], ip[1], ip[2], ip[3],
                   p >> 8, p & 0xFFu) < 0 ||
-        ftpSendcmd(ctrlSock, line) != 200) {
+        ftpSendcmd(ctrlSock, line, -1) != 200) {
         close(ls);
         return -1;
     }
@@ -414,23 +441,23 @@ int ftpCreateDatasock(int ctrlSock)
 // ---------------------------------------------------------------------------
 // Login and directory operations
 
-int FTP_Connect(const char *host, int port, const char *user, const char *pass)
+int FTP_Connect(const char *host, int port, const char *user, const char *pass, int cancelFd)
 {
-    int sock = ftpConnectServer(host, port);
+    int sock = ftpConnectServer(host, port, cancelFd);
     if (sock < 0)
         return -1;
-    if (ftpLoginServer(sock, user, pass) < 0) {
+    if (ftpLoginServer(sock, user, pass, cancelFd) < 0) {
         close(sock);
         return -1;
     }
     return sock;
 }
 
-int FTP_Quit(int sock)
+int FTP_Quit(int sock, int cancelFd)
 {
     if (sock < 0)
         return -1;
-    int result = ftpSendcmd(sock, "QUIT\r\n");
+    int result = ftpSendcmd(sock, "QUIT\r\n", cancelFd);
     close(sock);
     puts(COMM_TAG("FTP") ":Quit ------------ \r");
     return result;
@@ -473,10 +500,10 @@ int FTP_Renamefile(int sock, const char *from, const char *to)
         ftpFormat(fromLine, sizeof fromLine, "RNFR %s\r\n", from) < 0 ||
         ftpFormat(toLine, sizeof toLine, "RNTO %s\r\n", to) < 0)
         return -1;
-    int result = ftpSendcmd(sock, fromLine);
+    int result = ftpSendcmd(sock, fromLine, -1);
     if (result != 350)
         return ftpFailResult(result);
-    result = ftpSendcmd(sock, toLine);
+    result = ftpSendcmd(sock, toLine, -1);
     return result == 250 ? 0 : ftpFailResult(result);
 }
 
@@ -491,29 +518,18 @@ int FTP_Renamefile(int sock, const char *from, const char *to)
 static int ftpOpenTransfer(int sock, const char *line, bool binary, int *result, int *early)
 {
     if (binary)
-        (void)ftpType(sock, 'I');
-    int data = ftpPasvConnect(sock);
+        (void)ftpType(sock, 'I', -1);
+    int data = ftpPasvConnect(sock, -1);
     *result = -1;
     *early = 0;
     if (data < 0)
         return -1;
-    *result = ftpTransferCmd(sock, line, early);
+    *result = ftpTransferCmd(sock, line, early, -1);
     if (*result >= 300 || *result == 0) {
         close(data);
         return -1;
     }
     return data;
-}
-
-// Waits until the data connection has something to read, or cancelFd turns
-// readable. 1 readable, 0 cancelled, -1 time-out or failure.
-static int ftpWaitData(int data, int cancelFd)
-{
-    struct pollfd pfd[2] = {{data, POLLIN, 0}, {cancelFd, POLLIN, 0}};
-    int r = COMM_PollMs(pfd, 2, FTP_TIMEOUT_S * 1000);
-    if (r <= 0)
-        return -1;
-    return pfd[1].revents != 0 ? 0 : 1;
 }
 
 // Receives the data connection into fd until the peer closes it. 0, or -1
@@ -524,7 +540,7 @@ static int ftpRecvToFile(int data, int fd, int32_t *counter, int cancelFd)
     char chunk[FTP_CHUNK];
     for (;;) {
         // Only a caller that can be cancelled pays for the extra wait.
-        int ready = cancelFd >= 0 ? ftpWaitData(data, cancelFd) : 1;
+        int ready = cancelFd >= 0 ? ftpWaitReady(data, POLLIN, cancelFd) : 1;
         if (ready == 0)
             return -1;
         ssize_t n = ready > 0 ? ftpRecv(data, chunk, sizeof chunk) : -1;
@@ -549,24 +565,25 @@ int FTP_Retrfile(int sock, const char *remotePath, const char *localPath, int32_
     if (remotePath == nullptr || localPath == nullptr ||
         ftpFormat(line, sizeof line, "RETR %s\r\n", remotePath) < 0)
         return -1;
-    int fd = open(localPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    printf(COMM_TAG("FTP") ":open %s handle=%d \r\n", localPath, fd);
-    if (fd < 0)
-        return -1;
-    (void)ftpType(sock, 'I');
-    int data = ftpPasvConnect(sock);
+    (void)ftpType(sock, 'I', cancelFd);
+    int data = ftpPasvConnect(sock, cancelFd);
     printf(COMM_TAG("FTP") ":ftpPasvConnect d_sock=%d \r\n", data);
-    if (data < 0) {
-        close(fd);
+    if (data < 0)
+        return -1;
+    int early;
+    int result = ftpTransferCmd(sock, line, &early, cancelFd);
+    printf(COMM_TAG("FTP") ":ftpSendcmd RETR result=%d \r\n", result);
+    // No reply at all (-1) still goes on: the data may flow regardless. The
+    // local file is touched only now, so a refused or abandoned fetch
+    // leaves it as it was.
+    if (result >= 300 || result == 0 || ftpCancelled(cancelFd)) {
+        close(data);
         return -1;
     }
-    int early;
-    int result = ftpTransferCmd(sock, line, &early);
-    printf(COMM_TAG("FTP") ":ftpSendcmd RETR result=%d \r\n", result);
-    // No reply at all (-1) still goes on: the data may flow regardless.
-    if (result >= 300 || result == 0) {
+    int fd = open(localPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, FTP_FILE_MODE);
+    printf(COMM_TAG("FTP") ":open %s handle=%d \r\n", localPath, fd);
+    if (fd < 0) {
         close(data);
-        close(fd);
         return -1;
     }
     int rc = ftpRecvToFile(data, fd, counter, cancelFd);
@@ -578,11 +595,12 @@ int FTP_Retrfile(int sock, const char *remotePath, const char *localPath, int32_
     // transfer that never saw any code at all is not known to be complete.
     // Nor is one announced only as started (1xx) whose final reply never
     // came: a server that dies ends the data connection just as a complete
-    // file does, and what arrived would pass for the whole file.
-    int final = early != 0 ? early : ftpFinalReply(sock);
+    // file does, and what arrived would pass for the whole file. Nor one
+    // whose final reply the caller stopped waiting for.
+    int final = early != 0 ? early : ftpFinalReply(sock, cancelFd);
     if (final > 0)
         result = final;
-    else if (final < 0 && result < 200)
+    else if ((final < 0 && result < 200) || ftpCancelled(cancelFd))
         result = -1;
     if (result > 0 && result < 300)
         return 0;
@@ -622,7 +640,7 @@ int FTP_Storfile(int sock, const char *localPath, const char *remotePath, int64_
     if (n < 0)  // send failed, aborted, or the file could not be read whole
         return -1;
     // Without a final code the upload is not known to be stored.
-    int final = early != 0 ? early : ftpFinalReply(sock);
+    int final = early != 0 ? early : ftpFinalReply(sock, -1);
     if (final <= 0)
         return -1;
     return final < 300 ? 0 : final;
@@ -674,7 +692,7 @@ int FTP_List(int sock, const char *path, char **buf, int64_t *len)
     close(data);
     // The final reply is read on every path so the next command's reply
     // stays in step.
-    int final = early != 0 ? early : ftpFinalReply(sock);
+    int final = early != 0 ? early : ftpFinalReply(sock, -1);
     if (ok && final == 226) {
         *buf = block;
         *len = (int64_t)used;

@@ -7,15 +7,19 @@
 // does not fit its buffer, or whose argument holds a line break, is never
 // sent: its operation fails with -1. Operations that pass on a reply result
 // report a reply without a code as -1, never as 0 (success).
+//
+// cancelFd (-1: none), where an operation takes one, ends every connect and
+// reply wait of that operation as soon as it turns readable, as a time-out
+// would; name resolution is the one wait it cannot cut short.
 #pragma once
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 // Logged-in control socket, or -1 (socket closed).
-int FTP_Connect(const char *host, int port, const char *user, const char *pass);
+int FTP_Connect(const char *host, int port, const char *user, const char *pass, int cancelFd = -1);
 // Sends QUIT, closes the socket whatever the reply; returns the reply result.
-int FTP_Quit(int sock);
+int FTP_Quit(int sock, int cancelFd = -1);
 int FTP_Cwd(int sock, const char *path);      // 0, or -1 for any failure
 int FTP_Cdup(int sock);                       // 0, or the reply result
 int FTP_Mkd(int sock, const char *path);      // 0, or the reply result
@@ -31,10 +35,12 @@ int FTP_List(int sock, const char *path, char **buf, int64_t *len);
 int FTP_Storfile(int sock, const char *localPath, const char *remotePath, int64_t *counter,
                  const std::atomic<int> *abortFlag);
 // 0 on success, -1 otherwise. counter (may be null) adds the bytes written,
-// saturating at INT32_MAX. The local file is created/truncated only once the
-// RETR line is known to fit; after that any failure leaves it partly written.
-// The transfer is abandoned (-1) between two chunks once cancelFd (-1: none)
-// is readable, also while the server is silent.
+// saturating at INT32_MAX. The local file (mode 0644 less the umask) is
+// created/truncated only once RETR was answered with 1xx or 2xx, or not at
+// all within the time-out; a failure before that leaves it as it was, one
+// after it leaves it partly written. Once cancelFd (-1: none) is readable
+// the fetch is abandoned (-1) at whichever wait it is in, also between two
+// chunks of data while the server is silent.
 int FTP_Retrfile(int sock, const char *remotePath, const char *localPath, int32_t *counter,
                  int cancelFd = -1);
 // Listening socket announced with PORT, or -1 (nothing left open).

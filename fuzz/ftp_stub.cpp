@@ -15,7 +15,7 @@ FtpStubCall s_last;
 const FtpStubCall &FTPSTUB_Last() { return s_last; }
 void FTPSTUB_Reset() { s_last = FtpStubCall(); }
 
-int FTP_Connect(const char *host, int port, const char *user, const char *pass)
+int FTP_Connect(const char *host, int port, const char *user, const char *pass, int)
 {
     FUZZ_CHECK(host != nullptr && user != nullptr && pass != nullptr);
     FUZZ_CHECK(port == EP_FtpPort());
@@ -31,7 +31,7 @@ int FTP_Retrfile(int, const char *, const char *, int32_t *, int)
     FUZZ_Fail("FTP_Retrfile reached after a failed FTP_Connect");
 }
 
-int FTP_Quit(int)
+int FTP_Quit(int, int)
 {
     FUZZ_Fail("FTP_Quit reached after a failed FTP_Connect");
 }

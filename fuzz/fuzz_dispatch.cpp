@@ -51,8 +51,10 @@ void checkIdentity(const uint8_t *msg, size_t len)
     FUZZ_CHECK(memchr(sn, 0, sizeof sn) != nullptr && memchr(pc, 0, sizeof pc) != nullptr);
     std::string wantSn = field(msg, len, MSG_OFF_DEV_SERIALNUM, GB_SERIALNUM_SIZE, GB_SERIALNUM_SIZE - 1);
     std::string wantPc = field(msg, len, MSG_OFF_DEV_PAIRCODE, GB_PAIRCODE_SIZE, GB_PAIRCODE_SIZE - 1);
-    if (wantSn.empty()) {
-        // Nothing to store: the old identity stays and the adapter runs on.
+    if (wantSn.empty() || GB_DeviceInfoError(wantSn.c_str(), true) != nullptr ||
+        GB_DeviceInfoError(wantPc.c_str(), false) != nullptr) {
+        // Nothing to store, or nothing the file could give back: the old
+        // identity stays and the adapter runs on.
         FUZZ_CHECK(strcmp(sn, kSn) == 0 && strcmp(pc, kPc) == 0);
         FUZZ_CHECK(!GB_TestEvent(GB_EVENT_EXIT));
     } else {

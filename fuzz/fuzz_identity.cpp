@@ -4,10 +4,12 @@
 //  - GB_GetTagValueStr on the text, into a heap buffer of exactly that size;
 //  - gbInitDeviceInfo on a file holding the bytes (only its first 199 bytes
 //    count, a NUL ends the text early);
-//  - GB_ModifyDeviceInfo with values cut from the bytes, read back by
-//    gbInitDeviceInfo, whenever the values are ones the format can carry.
+//  - GB_ModifyDeviceInfo with values cut from the bytes: refused, with the
+//    identity unchanged, when a value holds a byte the file could not give
+//    back; otherwise read back exactly by gbInitDeviceInfo.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -23,22 +25,28 @@ namespace {
 constexpr size_t kFileReadMax = 199;
 const char *const kTags[] = {"serialNum", "pairCode", "option", "="};
 
-// The value after the first occurrence of tag: to the line end, blanks and
-// '=' dropped, cut to cap characters. found is false when the tag is absent.
+// The value after the first occurrence of tag, cut to cap characters: the
+// rest of the line; when that, trimmed of blanks, tabs and '=' in front and
+// blanks and tabs behind, is two or more bytes between matching quotes ('
+// or "), what is between them; otherwise the line with blanks and '='
+// dropped. found is false when the tag is absent.
 std::string expectedValue(const std::string &text, const char *tag, size_t cap, bool *found)
 {
     size_t at = text.find(tag);
     *found = at != std::string::npos;
-    std::string v;
     if (!*found)
-        return v;
-    for (size_t i = at + strlen(tag); i < text.size(); i++) {
-        char c = text[i];
-        if (c == '\r' || c == '\n')
-            break;
+        return "";
+    std::string line = text.substr(at + strlen(tag));
+    line = line.substr(0, line.find_first_of("\r\n"));
+    std::string t = line;
+    t.erase(0, std::min(t.size(), t.find_first_not_of(" \t=")));
+    t.erase(std::min(t.size(), t.find_last_not_of(" \t") + 1));
+    if (t.size() >= 2 && (t[0] == '\'' || t[0] == '"') && t.back() == t[0])
+        return t.substr(1, std::min(cap, t.size() - 2));
+    std::string v;
+    for (char c : line)
         if (c != ' ' && c != '=' && v.size() < cap)
             v.push_back(c);
-    }
     return v;
 }
 
@@ -84,20 +92,31 @@ void checkFileRead(const uint8_t *data, size_t size)
     FUZZ_CHECK(sn == heldSn && pc == heldPc);
 }
 
-// Values without blanks, '=', line ends or NULs come back from the file as
-// they were stored, unless the serial number holds the other option's name.
+// A stored identity comes back from the file as it was stored. Refused are
+// exactly an empty serial number, one holding the other option's name, and
+// values with a control byte, a blank or one of = ' " \\ # ; (a NUL ends a
+// value here, as it does in a request).
 void checkRoundTrip(const uint8_t *data, size_t size)
 {
     std::string raw((const char *)data, size);
     std::string sn = raw.substr(0, GB_SERIALNUM_SIZE - 1);
     std::string pc = raw.size() > sn.size() ? raw.substr(sn.size(), GB_PAIRCODE_SIZE - 1) : "";
+    sn = sn.c_str();
+    pc = pc.c_str();
+    bool refused = sn.empty() || sn.find("pairCode") != std::string::npos;
     for (const std::string &v : {sn, pc})
-        if (v.find_first_of(std::string(" =\r\n\0", 5)) != std::string::npos)
-            return;
-    if (sn.find("pairCode") != std::string::npos)
-        return;
-    FUZZ_CHECK(GB_ModifyDeviceInfo(sn.c_str(), pc.c_str()) == 0);
+        for (unsigned char c : v)
+            refused = refused || c < 0x20 || c == 0x7F || strchr(" ='\"\\#;", c) != nullptr;
+    char oldSn[GB_SERIALNUM_SIZE], oldPc[GB_PAIRCODE_SIZE];
+    GB_GetDeviceInfo(oldSn, oldPc);
     char heldSn[GB_SERIALNUM_SIZE], heldPc[GB_PAIRCODE_SIZE];
+    if (refused) {
+        FUZZ_CHECK(GB_ModifyDeviceInfo(sn.c_str(), pc.c_str()) == 1);
+        GB_GetDeviceInfo(heldSn, heldPc);
+        FUZZ_CHECK(strcmp(oldSn, heldSn) == 0 && strcmp(oldPc, heldPc) == 0);
+        return;
+    }
+    FUZZ_CHECK(GB_ModifyDeviceInfo(sn.c_str(), pc.c_str()) == 0);
     GB_GetDeviceInfo(heldSn, heldPc);
     FUZZ_CHECK(sn == heldSn && pc == heldPc);
     FUZZ_CHECK(gbInitDeviceInfo() == 0);

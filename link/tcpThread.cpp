@@ -67,9 +67,6 @@ constexpr uint32_t TCP_HEARTBEAT_INTERVAL_S = 3;
 constexpr uint32_t TCP_SILENCE_LIMIT_S = 10;
 // Pause before trying again when no socket could be made.
 constexpr int TCP_RETRY_PAUSE_MS = 200;
-// Room for the package path (endpoint paths are at most 511 characters)
-// and its ".download" suffix.
-constexpr size_t TCP_FILE_PATH_MAX = 640;
 
 struct TcpInfo {
     std::atomic<int32_t> state;
@@ -189,16 +186,6 @@ void tcpPauseDisconnected(bool noSocket)
         COMM_PollMs(&exitFd, 1, (int32_t)wait);
 }
 
-// The remote download's staging file beside the package; 0, or -1 if the
-// name does not fit. Not the name the serial side stages its chunks under:
-// a local upgrade may run at the same time, and neither may write into the
-// other's file.
-int32_t tcpDownloadPath(char *out, size_t size)
-{
-    int n = snprintf(out, size, "%s.download", EP_Path(EP_PATH_PACKAGE));
-    return (n < 0 || (size_t)n >= size) ? -1 : 0;
-}
-
 // Installs a new socket and state where a concurrent send sees them.
 void tcpSetLink(int sock, int32_t state)
 {
@@ -270,9 +257,7 @@ int32_t tcpInit(DataCallback callback)
     g_tcpInfo.callback = callback;
     // A download cut short by the end of an earlier run is useless and takes
     // the room the next one needs.
-    char part[TCP_FILE_PATH_MAX];
-    if (tcpDownloadPath(part, sizeof part) == 0)
-        unlink(part);
+    unlink(EP_Path(EP_PATH_DOWNLOAD));
     return 0;
 }
 
@@ -663,31 +648,35 @@ int32_t upgradeDownlodFile(const uint8_t *msg, int32_t len)
     tcpCopyField(msg, lim, MSG_OFF_UPG_USER, (int32_t)sizeof user, user);
     tcpCopyField(msg, lim, MSG_OFF_UPG_PASS, (int32_t)sizeof pass, pass);
     tcpCopyField(msg, lim, MSG_OFF_UPG_PATH, (int32_t)sizeof path, path);
-    printf("[TCP]: upgrade url:%s, user:%s, pass:%s, path:%s \r\n", url, user, pass, path);
+    // The password stays out of the log: it reaches logread and often a
+    // remote syslog.
+    printf("[TCP]: upgrade url:%s, user:%s, pass:***, path:%s \r\n", url, user, path);
 
-    int sock = FTP_Connect(url, EP_FtpPort(), user, pass);
+    // Every reply wait also watches the exit descriptor, so the adapter's
+    // end never waits out an FTP time-out (name resolution aside).
+    int sock = FTP_Connect(url, EP_FtpPort(), user, pass, GB_ExitFd());
     printf("[TCP]: upgrade, FTP_Connect socket=%d:\r\n", sock);
     if (sock < 0)
         return 0;
 
     // Download beside the package and rename on success, so a failed
     // download never leaves a truncated package where an installer looks.
-    // The adapter ending (GB_EVENT_EXIT) abandons it between two chunks, in
-    // time to remove the staging file before the process is gone.
+    // The staging file is not the one the serial side stages its chunks
+    // in: a local upgrade may run at the same time, and neither may write
+    // into the other's file. The adapter ending (GB_EVENT_EXIT) abandons
+    // the download at once, in time to remove the staging file.
     const char *package = EP_Path(EP_PATH_PACKAGE);
-    char part[TCP_FILE_PATH_MAX];
-    bool named = tcpDownloadPath(part, sizeof part) == 0;
+    const char *part = EP_Path(EP_PATH_DOWNLOAD);
     int32_t size = 0;
     int32_t result = 0;
-    if (named && FTP_Retrfile(sock, path, part, &size, GB_ExitFd()) == 0 && upgradeCommit(part, package) == 0) {
+    if (FTP_Retrfile(sock, path, part, &size, GB_ExitFd()) == 0 && upgradeCommit(part, package) == 0) {
         printf("[TCP]: upgrade success, file size:%d\r\n", size);
         result = 1;
     } else {
         puts("[TCP]: upgrade fail !!!!!!!!!!!!\r");
-        if (named)
-            unlink(part);
+        unlink(part);
     }
-    FTP_Quit(sock);
+    FTP_Quit(sock, GB_ExitFd());
     return result;
 }
 

@@ -35,7 +35,9 @@ constexpr int32_t UPG_CRC_FROM = 4;
 constexpr int32_t DEV_OFF_SERIALNUM = 4;
 constexpr int32_t DEV_OFF_PAIRCODE = 16;
 
-constexpr size_t UPGRADE_PATH_MAX = 600;
+// Mode of the staging file and so of the package: the same as a package
+// fetched over FTP gets, whichever way it came (the umask still applies).
+constexpr mode_t UPGRADE_FILE_MODE = 0644;
 
 int32_t g_totalSize = 0;
 int32_t g_completeSize = 0;
@@ -45,13 +47,6 @@ uint8_t g_cache[UPGRADE_CACHE_SIZE];
 void upgradeFail(int line)
 {
     printf("fail in %s, line:%d\r\n", "UPGRADE_SaveData", line);
-}
-
-// Staging file beside the package; 0, or -1 if the name does not fit.
-int32_t upgradePartPath(char *out, size_t size)
-{
-    int n = snprintf(out, size, "%s.part", EP_Path(EP_PATH_PACKAGE));
-    return (n < 0 || (size_t)n >= size) ? -1 : 0;
 }
 
 // 1 when the CRC at bytes 2..3 matches the crcLen bytes from byte 4.
@@ -70,7 +65,7 @@ void upgradeInit(int32_t totalSize)
 // Empties (or creates) the staging file; 0, or -1 if it cannot be opened.
 int32_t upgradeTruncate(const char *part)
 {
-    int fd = open(part, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    int fd = open(part, O_WRONLY | O_CREAT | O_TRUNC, UPGRADE_FILE_MODE);
     if (fd < 0)
         return -1;
     close(fd);
@@ -84,7 +79,7 @@ int32_t upgradeTruncate(const char *part)
 // the file is cut back to its previous length.
 int32_t upgradeAppend(const char *part, const uint8_t *chunk, int32_t chunkLen, bool sync, int *opened)
 {
-    int fd = open(part, O_WRONLY | O_APPEND | O_CREAT, 0666);
+    int fd = open(part, O_WRONLY | O_APPEND | O_CREAT, UPGRADE_FILE_MODE);
     *opened = fd >= 0 ? 1 : 0;
     if (fd < 0)
         return -1;
@@ -143,18 +138,15 @@ int32_t UPGRADE_SaveData(const uint8_t *frame)
         return 0;  // never a valid frame; kept out defensively
 
     printf("[UPGRADE]:save data, curOffset %d\r\n", curOffset);
-    char part[UPGRADE_PATH_MAX];
+    const char *part = EP_Path(EP_PATH_PART);
     if (curOffset == 0) {
         upgradeInit(totalSize);
-        if (upgradePartPath(part, sizeof part) != 0 || upgradeTruncate(part) != 0) {
+        if (upgradeTruncate(part) != 0) {
             upgradeFail(58);
             return -1;
         }
     } else if (curOffset != g_completeSize) {
         return 0;
-    } else if (upgradePartPath(part, sizeof part) != 0) {
-        upgradeFail(73);
-        return -1;
     }
 
     // 64-bit sums: a hostile totalSize near the limit must not overflow.
@@ -217,9 +209,7 @@ int32_t UPGRADE_IsComplete()
 
 void UPGRADE_Abandon()
 {
-    char part[UPGRADE_PATH_MAX];
-    if (upgradePartPath(part, sizeof part) == 0)
-        unlink(part);
+    unlink(EP_Path(EP_PATH_PART));
     upgradeInit(0);
 }
 

@@ -318,8 +318,9 @@ TEST(Bridge, LocalIdentityChangeKeepsRunningAndLinked)
     EXPECT_EQ(a, DevInfoFrame("NEWSN12", "NP9"));
     EXPECT_EQ(r.sb.readFile("/etc/config/device_info"),
               "config deviceInfo\r\n\toption serialNum NEWSN12\r\n\toption pairCode NP9\r\n");
-    EXPECT_NE(r.d.log().find("[DEVINFO]:set new info, sn: NEWSN12, pairCode: NP9\r\n", mark), std::string::npos);
-    EXPECT_NE(r.d.log().find("[DEVINFO]: build resp, sn: NEWSN12, pairCode: NP9\r\n", mark), std::string::npos);
+    // The log reaches the test through a pipe: wait for it, do not race it.
+    EXPECT_TRUE(r.d.waitFor("[DEVINFO]:set new info, sn: NEWSN12, pairCode: NP9\r\n", 3000, mark));
+    EXPECT_TRUE(r.d.waitFor("[DEVINFO]: build resp, sn: NEWSN12, pairCode: NP9\r\n", 3000, mark));
 
     // Still running, same connection, still bridging.
     usleep(500000);

@@ -789,19 +789,25 @@ TEST(Faults, SigtermWhileOnline)
     EXPECT_EQ(r.d.count("[TCP]:tcpExit----------------- \r\n"), 1u);
 }
 
+// At every wait of a download: the link thread leaves it at once and winds
+// down in time, and no staging file is left behind.
 TEST(Faults, SigtermMidDownloadLeavesNoPackage)
 {
-    ft::ScriptedFtp ftp(ft::ScriptedFtp::kSlowData, ft::Package(64 * 1024, 5));
-    Rig r;
-    ASSERT_TRUE(BeginUpgrade(r, ftp));
-    int64_t deadline = th::NowMs() + 5000;
-    while (ftp.dataSent() < 4096 && th::NowMs() < deadline)
-        usleep(50000);
-    ASSERT_GE(ftp.dataSent(), 4096u);
-    ExpectCleanTerm(r.d);
-    EXPECT_EQ(r.sb.readFile(kPackage), "previous package");
-    // The download was abandoned in time to remove its staging file.
-    EXPECT_EQ(PackageDir(r.sb), "zovClient.tar ");
+    using F = ft::ScriptedFtp;
+    for (F::Mode mode : {F::kStallGreeting, F::kStallUser, F::kStallPasv, F::kStallRetr, F::kSlowData, F::kStallFinal}) {
+        SCOPED_TRACE(mode);
+        F ftp(mode, ft::Package(64 * 1024, 5));
+        Rig r;
+        ASSERT_TRUE(BeginUpgrade(r, ftp));
+        int64_t deadline = th::NowMs() + 5000;
+        while ((mode == F::kSlowData ? ftp.dataSent() < 4096 : ftp.stalledAt() == 0) && th::NowMs() < deadline)
+            usleep(50000);
+        ASSERT_LT(th::NowMs(), deadline);
+        ExpectCleanTerm(r.d);
+        EXPECT_EQ(r.d.count("[TCP]:tcpExit----------------- \r\n"), 1u);
+        EXPECT_EQ(r.sb.readFile(kPackage), "previous package");
+        EXPECT_EQ(PackageDir(r.sb), "zovClient.tar ");
+    }
 }
 
 TEST(Faults, SigtermMidLocalUpgradeLeavesNoPackage)
@@ -830,13 +836,16 @@ TEST(Faults, SigtermMidLocalUpgradeLeavesNoPackage)
 // Thread creations fail: all three in the first pass, the LED thread's
 // again in the second. Each is retried a pass later, so the LED thread
 // starts after the link has come up and set its LEDs: its late start paints
-// nothing over them.
+// nothing over them. The keep-alive queue is full (nobody reads it): a post
+// that waited for room would hold up every later pass.
 TEST(Faults, LedThreadStartingLateKeepsTheLinkLeds)
 {
 #ifdef ADAPTER_EMULATOR
     GTEST_SKIP() << "the emulator keeps preload libraries for itself";
 #endif
     Rig r;
+    th::MsgQueue q(r.sb.msgKey());
+    ASSERT_GT(q.fill(), 0);
     r.start(0, {{"LD_PRELOAD", ADAPTER_FAIL_FIRST_THREAD}, {"ADAPTER_FAIL_THREADS", "4"}});
     ASSERT_TRUE(r.online(8000));
     const std::string tag = "\xA1\xBE" "MAIN\xA1\xBF:create ";

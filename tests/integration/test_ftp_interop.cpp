@@ -61,9 +61,9 @@ TEST(FtpInterop, DownloadsAMultiMegabyteFileByteExact)
     EXPECT_EQ(FTP_Retrfile(sock, "/pkg/zovClient.tar", local.c_str(), &count), 0);
     EXPECT_EQ(count, (int32_t)data.size());
     EXPECT_TRUE(slurp(local) == data);
-    // A missing file is refused and leaves an empty local file.
+    // A missing file is refused and leaves the local file as it was.
     EXPECT_EQ(FTP_Retrfile(sock, "/pkg/missing.tar", local.c_str(), &count), -1);
-    EXPECT_EQ(slurp(local), "");
+    EXPECT_TRUE(slurp(local) == data);
     EXPECT_EQ(FTP_Quit(sock), 221);
 }
 

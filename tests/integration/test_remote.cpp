@@ -130,7 +130,7 @@ TEST(Remote, UpgradeStoresThePackageAndEnds)
     EXPECT_FALSE(r.sb.exists(std::string(kPackage) + ".download"));
     struct stat st;
     ASSERT_EQ(stat(r.sb.path(kPackage).c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);  // as a package pushed over the serial port
     EXPECT_NE(r.d.log().find("[TCP]: upgrade success, file size:" + std::to_string(package.size()) + "\r\n"),
               std::string::npos);
 }
@@ -161,9 +161,11 @@ TEST(Remote, FailedUpgradesAnswer7AndKeepTheAdapterAndPackage)
     }
     EXPECT_EQ(r.d.count("[TCP]: upgrade fail !!!!!!!!!!!!\r\n"), 3u);  // the empty request never connects
     EXPECT_EQ(r.d.count("\xA1\xBE" "FTP" "\xA1\xBF" ":gethostbyname fail \r\n"), 1u);  // its empty host
-    // Only the refused path got as far as a RETR; the two bad paths were
-    // refused before a file was opened or a command sent.
-    EXPECT_EQ(r.d.count(kFtpOpen), 1u) << r.d.log();
+    // No staging file was made: the refused path got as far as a RETR, and
+    // the staging file is made only once RETR is accepted; the two bad
+    // paths were refused before any command was sent.
+    EXPECT_EQ(r.d.count(kFtpOpen), 0u) << r.d.log();
+    EXPECT_EQ(r.d.count("RETR result=550"), 1u) << r.d.log();
     EXPECT_TRUE(r.d.running());
     // Each request is handled afresh: a good one still succeeds.
     r.srv.send(UpgradeRequest("127.0.0.1", "zov", "pw1234", "/fw/zovClient.tar"));

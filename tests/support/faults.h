@@ -311,7 +311,10 @@ class ScriptedFtp {
 public:
     enum Mode {
         kStallGreeting,  // accepts, never greets
+        kStallUser,      // greets, never answers USER
         kStallPasv,      // logs in, never answers PASV
+        kStallRetr,      // opens the data connection, never answers RETR
+        kStallFinal,     // sends the whole file, never gives the final reply
         kStallMidData,   // sends half the file, then holds the data connection
                          // (the control connection still answers)
         kSlowData,       // 512 bytes every 200 ms, for as long as it runs
@@ -392,6 +395,10 @@ private:
         data_ = acceptOn(pasv_);
         if (data_ < 0)
             return;
+        if (mode_ == kStallRetr) {
+            hold();
+            return;
+        }
         reply("150 Opening BINARY mode data connection.\r\n");
         if (mode_ == kCrashMidData) {
             sendData(file_.data(), file_.size() / 2);
@@ -426,6 +433,10 @@ private:
         }
         close(data_);
         data_ = -1;
+        if (mode_ == kStallFinal) {
+            hold();
+            return;
+        }
         reply("226 Transfer complete.\r\n");
     }
     void run()
@@ -441,6 +452,10 @@ private:
         for (std::string c = command(); !c.empty() && !stop_; c = command()) {
             std::string verb = c.substr(0, c.find(' '));
             if (verb == "USER") {
+                if (mode_ == kStallUser) {
+                    hold();
+                    return;
+                }
                 reply("331 Password required.\r\n");
             } else if (verb == "PASS") {
                 reply("230 Logged in.\r\n");

@@ -29,7 +29,10 @@ public:
         if (pid_ == 0) {
             dup2(in[0], 0);
             dup2(out[1], 1);
-            execl("/usr/bin/python3", "python3", script.c_str(), root_.c_str(), user, pass, (char *)nullptr);
+            // The full path as the program name too: given a bare name,
+            // python looks itself up in PATH to find its library, and a
+            // PATH whose first python is another one would lose pyftpdlib.
+            execl("/usr/bin/python3", "/usr/bin/python3", script.c_str(), root_.c_str(), user, pass, (char *)nullptr);
             _exit(127);
         }
         close(in[0]);

@@ -589,6 +589,18 @@ MsgQueue::~MsgQueue()
         msgctl(id_, IPC_RMID, nullptr);
 }
 
+int MsgQueue::fill()
+{
+    struct {
+        long mtype;
+        char mtext[64];
+    } m = {1, "filler"};
+    int n = 0;
+    while (id_ >= 0 && msgsnd(id_, &m, sizeof m.mtext, IPC_NOWAIT) == 0)
+        n++;
+    return n;
+}
+
 bool MsgQueue::recv(long *type, std::string *body, int timeoutMs)
 {
     struct {

@@ -140,6 +140,9 @@ public:
     ~MsgQueue();
     // Receives one message: type and body; false on timeout.
     bool recv(long *type, std::string *body, int timeoutMs);
+    // Posts messages until the queue is full, as when nobody reads it;
+    // returns how many.
+    int fill();
 private:
     int id_ = -1;
 };

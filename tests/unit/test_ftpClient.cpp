@@ -446,6 +446,8 @@ TEST(FtpCommands, LinesThatDoNotFitOrBreakAreNeverSent)
     // A line break inside an argument would smuggle in a second command.
     EXPECT_EQ(FTP_Deletefile(sock, "x\r\nRMD /"), -1);
     EXPECT_EQ(FTP_Retrfile(sock, "pkg\nDELE pkg", local.c_str(), nullptr), -1);
+    EXPECT_EQ(FTP_Mkd(sock, "dir\r"), -1);  // so would one at its very end
+    EXPECT_EQ(FTP_Cwd(sock, "dir\n"), -1);
     FTP_Quit(sock);
     EXPECT_EQ(s.commands(), (Cmds{"USER u", "QUIT"}));
 }
@@ -480,7 +482,9 @@ TEST(FtpRetr, DownloadIsByteExactAndCounted)
     EXPECT_TRUE(slurp(local) == data);
     struct stat st;
     ASSERT_EQ(stat(local.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(st.st_mode & 0777, 0644u & ~mask);  // as a package pushed over the serial port
     FTP_Quit(sock);
     EXPECT_EQ(s.commands(), (Cmds{"USER u", "TYPE I", "PASV", "RETR pkg.tar", "QUIT"}));
 }
@@ -501,7 +505,7 @@ TEST(FtpRetr, ZeroLengthFile)
     FTP_Quit(sock);
 }
 
-TEST(FtpRetr, RefusedOrCodelessRetrFailsWithTruncatedFile)
+TEST(FtpRetr, RefusedOrCodelessRetrFailsAndLeavesTheFile)
 {
     for (const char *retrReply : {"550 no such file", "hello"}) {
         Script s(retrScript(retrReply, "", ""));
@@ -512,7 +516,7 @@ TEST(FtpRetr, RefusedOrCodelessRetrFailsWithTruncatedFile)
             std::ofstream(local) << "old content";
         }
         EXPECT_EQ(FTP_Retrfile(sock, "nope", local.c_str(), nullptr), -1) << retrReply;
-        EXPECT_EQ(slurp(local), "") << retrReply;
+        EXPECT_EQ(slurp(local), "old content") << retrReply;
         FTP_Quit(sock);
         EXPECT_EQ(s.commands(), (Cmds{"USER u", "TYPE I", "PASV", "RETR nope", "QUIT"}));
     }
@@ -599,12 +603,14 @@ TEST(FtpRetr, BrokenDataConnectionOrFullDiskFails)
         FTP_Quit(sock);
     }
     {
-        Script s(answers({"230 in"}));
+        // The file is opened once RETR is answered: a file that cannot be
+        // made fails there.
+        Script s(retrScript("150 opening", randomBytes(5000, 5), "226 done"));
         int sock = s.connect();
         ASSERT_GE(sock, 0);
         EXPECT_EQ(FTP_Retrfile(sock, "f", "/nonexistent-dir/pkg", nullptr), -1);
         FTP_Quit(sock);
-        EXPECT_EQ(s.commands(), (Cmds{"USER u", "QUIT"}));  // nothing sent for it
+        EXPECT_EQ(s.commands(), (Cmds{"USER u", "TYPE I", "PASV", "RETR f", "QUIT"}));
     }
 }
 

@@ -14,6 +14,7 @@
 
 #include "core/endpoints.h"
 #include "core/globals.h"
+#include "tests/support/fsorder.h"
 
 namespace {
 
@@ -26,7 +27,8 @@ protected:
         mkdir((root_ + "/etc").c_str(), 0755);
         mkdir((root_ + "/etc/config").c_str(), 0755);
         ASSERT_EQ(EP_SetRoot(root_.c_str()), 0);
-        GB_ModifyDeviceInfo("", "");   // start from a known pair
+        write("");   // start from a known pair: both empty
+        ASSERT_EQ(gbInitDeviceInfo(), 0);
     }
     void TearDown() override
     {
@@ -60,8 +62,18 @@ protected:
 TEST(TagSearch, BlanksEqualsQuotesAndFirstOccurrence)
 {
     char v[12];
+    // Wholly quoted, as uci writes: the text inside, as it is.
     EXPECT_EQ(GB_GetTagValueStr("\toption serialNum 'AB 12'\r\n", "serialNum", v, sizeof v), 1);
-    EXPECT_STREQ(v, "'AB12'");  // quotes kept, blanks dropped anywhere
+    EXPECT_STREQ(v, "AB 12");
+    EXPECT_EQ(GB_GetTagValueStr("serialNum= \"S=N\"\t \nx", "serialNum", v, sizeof v), 1);
+    EXPECT_STREQ(v, "S=N");
+    EXPECT_EQ(GB_GetTagValueStr("serialNum ''\n", "serialNum", v, sizeof v), 0);
+    EXPECT_STREQ(v, "");
+    // Not wholly quoted: read as always, quotes kept, blanks dropped.
+    for (const char *line : {"serialNum 'A B\"\n", "serialNum ' \n"}) {
+        EXPECT_EQ(GB_GetTagValueStr(line, "serialNum", v, sizeof v), 1);
+        EXPECT_STREQ(v, line[11] == 'A' ? "'AB\"" : "'");
+    }
     EXPECT_EQ(GB_GetTagValueStr("serialNum = X=Y\n", "serialNum", v, sizeof v), 1);
     EXPECT_STREQ(v, "XY");
     EXPECT_EQ(GB_GetTagValueStr("sn pairCode1\npairCode 2\n", "pairCode", v, sizeof v), 1);
@@ -96,8 +108,6 @@ TEST_F(Identity, FileRulesAtStartUp)
     EXPECT_EQ(load(), "SN0001|PC1");
 
     write("");
-    GB_ModifyDeviceInfo("", "");
-    write("");
     EXPECT_EQ(load(), "|");     // empty file: empty fields, start-up goes on
 
     // Only the first 199 bytes count: a value running past them is cut.
@@ -105,13 +115,9 @@ TEST_F(Identity, FileRulesAtStartUp)
     write(pad + "serialNum ABCDEFGHIJ\n");
     EXPECT_EQ(load(), "ABCD|");   // 185 + 9 + 1 + 4 = 199 bytes
     write(std::string(195, '#') + "serialNum X\n");
-    GB_ModifyDeviceInfo("", "");
-    write(std::string(195, '#') + "serialNum X\n");
     EXPECT_EQ(load(), "|");     // the name itself does not fit
 
     // A NUL ends the text early.
-    write(std::string("pairCode P1\n\0serialNum S1\n", 26));
-    GB_ModifyDeviceInfo("", "");
     write(std::string("pairCode P1\n\0serialNum S1\n", 26));
     EXPECT_EQ(load(), "|P1");
 
@@ -138,21 +144,34 @@ TEST_F(Identity, RewriteReadsBackAndLeavesNoTemporary)
     EXPECT_EQ(kept.str(), old) << "the identity file was rewritten in place";
     EXPECT_EQ(access((file() + ".tmp").c_str(), F_OK), -1);
     EXPECT_EQ(load(), "ABC123|9876");
+    EXPECT_TRUE(th::SyncedBeforeRename("/etc/config/device_info.tmp", "/etc/config/device_info"));
 
     // Values longer than the fields are cut before they are written.
     ASSERT_EQ(GB_ModifyDeviceInfo("SERIAL-NUMBER-TOO-LONG", "PAIRCODE-LONG"), 0);
     EXPECT_EQ(load(), "SERIAL-NUMB|PAIRCOD");
     EXPECT_EQ(read().size(), 58u + 11u + 7u);
-
-    // A serial number holding the text "pairCode" wins the next start.
-    ASSERT_EQ(GB_ModifyDeviceInfo("xpairCodeQ", "PC"), 0);
-    EXPECT_EQ(load(), "xpairCodeQ|Q");
+    // What uci writes reads back as what was set, with LF or CRLF.
+    write("\nconfig deviceInfo\n\toption serialNum 'SN0000002'\n\toption pairCode \"654321\"\r\n");
+    EXPECT_EQ(load(), "SN0000002|654321");
 }
 
+// Refused values (their file would read back otherwise) answer as an
+// unwritable file does.
 TEST_F(Identity, UnwritableFileChangesNothing)
 {
     ASSERT_EQ(GB_ModifyDeviceInfo("OLD1", "P1"), 0);
     std::string before = read();
+    const char *refused[][2] = {
+        {"SN 1=2", "P"}, {"AB\r\n\toptio", "P"}, {"", "P"}, {"xpairCodeQ", "P"}, {"'Q'", "P"}, {"OK", "P#"},
+    };
+    for (const auto &v : refused) {
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(GB_ModifyDeviceInfo(v[0], v[1]), 1) << v[0] << "|" << v[1];
+        fflush(stdout);
+        EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("[globals]:GB_ModifyDeviceInfo value error, ", 0), 0u);
+        EXPECT_EQ(read(), before);
+        EXPECT_EQ(load(), "OLD1|P1");
+    }
     // The directory goes away: the temporary file cannot be created.
     std::string cmd = "rm -rf '" + root_ + "/etc/config'";
     ASSERT_EQ(system(cmd.c_str()), 0);

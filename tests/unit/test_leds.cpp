@@ -5,6 +5,7 @@
 // the window in which another change could interleave.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -43,7 +44,14 @@ extern "C" ssize_t __wrap_write(int fd, const void *buf, size_t n)
 namespace {
 
 int64_t s_now = 1000000;  // the stepped clock, in ms
-int64_t FakeClock() { return s_now; }
+int64_t s_jump = 0;       // added once the clock has next been read
+int64_t FakeClock()
+{
+    int64_t t = s_now;
+    s_now += s_jump;
+    s_jump = 0;
+    return t;
+}
 
 class Leds : public testing::Test {
 protected:
@@ -218,6 +226,14 @@ TEST_F(Leds, SkippedTicksAreAccountedForAsIfTicked)
     LED_SetLedEvent(LED_ONLINE, LED_EVENT_ON, 0, 0, 0);
     LED_SetLedEvent(LED_DATA, LED_EVENT_FLASH, 1, 3, LED_EVENT_OFF);
     EXPECT_EQ(ticks(3), "011");
+
+    // A flip that falls due exactly when the pass sets the thread's timer
+    // (the clock moved on since the pass looked): the timer must fire at
+    // once, not be left disarmed.
+    LED_SetLedEvent(LED_DATA, LED_EVENT_FLASH, 1, 0, LED_EVENT_OFF);
+    s_jump = LED_TICK_MS;
+    struct pollfd timer = {ledPass(), POLLIN, 0};
+    EXPECT_EQ(poll(&timer, 1, 1000), 1) << "the LED thread would sleep past a due change";
 }
 
 // The link may set the LEDs before the LED thread runs (its creation can

@@ -172,6 +172,8 @@ TEST_F(Frames, ValidationNeverReachesPastTheBuffer)
 
 TEST_F(Frames, PackageThroughCacheAndStagingFile)
 {
+    // No umask: the mode asked for is the mode the package gets.
+    mode_t mask = umask(0);
     Bytes pkgData = Package(10000);
     std::vector<long> partSizes;
     Bytes r;
@@ -194,6 +196,10 @@ TEST_F(Frames, PackageThroughCacheAndStagingFile)
     }
     EXPECT_EQ(slurp(pkg()), std::string(pkgData.begin(), pkgData.end()));
     EXPECT_FALSE(access(part().c_str(), F_OK) == 0);
+    umask(mask);
+    struct stat st;
+    ASSERT_EQ(stat(pkg().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);  // as a package fetched over FTP
     // Data on the disk before the name: a power cut never leaves a
     // complete-looking but short package.
     EXPECT_TRUE(th::SyncedBeforeRename("/usr/bin/zov/zovClient.tar.part", "/usr/bin/zov/zovClient.tar"));
