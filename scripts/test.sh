@@ -11,7 +11,7 @@
 #   ADAPTER_TEST_ROUTER   0 skips the emulated router (full system, real UART)
 #   ADAPTER_FUZZ_SECONDS  seconds per fuzz target (default 60; 0 skips)
 #   ADAPTER_SIZE_BUDGET   byte budget of the stripped mipsel adapterd
-#   ADAPTER_MUSL_SIZE_BUDGET  the same for the dynamic musl adapterd (48 KB)
+#   ADAPTER_MUSL_SIZE_BUDGET  the same for the dynamic musl adapterd (56 KB)
 #   ADAPTER_SOAK_SECONDS  length of the long soak (default 600; 0 skips)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -48,7 +48,9 @@ for b in adapterd adapterd-static; do
   file "build/mipsel-musl/$b.stripped"
 done
 size=$(stat -c %s build/mipsel-musl/adapterd.stripped)
-budget=${ADAPTER_MUSL_SIZE_BUDGET:-49152}
+# 56 KB: about 5 % above the size once the stream cutter, the downlink hold
+# and the cancellable waits came in (54.6 KB).
+budget=${ADAPTER_MUSL_SIZE_BUDGET:-57344}
 echo "musl adapterd stripped: $size bytes dynamic (budget $budget)," \
      "$(stat -c %s build/mipsel-musl/adapterd-static.stripped) bytes static"
 if [ "$size" -gt "$budget" ]; then
