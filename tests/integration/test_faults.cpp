@@ -278,7 +278,8 @@ TEST(Faults, FloodOfFullMessagesAndGarbageLeavesResourcesAsTheyWere)
     ASSERT_TRUE(r.srv.send(junk));
     drain.settle(2000, 60000);
     ASSERT_TRUE(r.d.running());
-    EXPECT_GT(drain.bytes(), 100000u);
+    // Every full message arrives, however many share a receive.
+    EXPECT_GE(drain.bytes(), (size_t)kFull * 1014);
 
     // Still bridging: data with the start settings reaches the port (after a
     // reopen, if the garbage left other settings behind).
