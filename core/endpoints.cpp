@@ -26,6 +26,8 @@ char s_host[EP_HOST_MAX] = ADAPTER_CFG_SERVER_HOST;
 uint16_t s_serverPort = ADAPTER_CFG_SERVER_PORT;
 uint16_t s_ftpPort = ADAPTER_CFG_FTP_PORT;
 int32_t s_msgKey = ADAPTER_CFG_MSG_KEY;
+uint32_t s_heartbeatS = 3;
+uint32_t s_silenceS = 10;
 
 }  // namespace
 
@@ -59,6 +61,12 @@ int32_t EP_SetServer(const char *host, uint16_t port)
 void EP_SetFtpPort(uint16_t port) { s_ftpPort = port; }
 void EP_SetMsgKey(int32_t key) { s_msgKey = key; }
 
+void EP_SetIntervals(uint32_t heartbeatS, uint32_t silenceS)
+{
+    s_heartbeatS = heartbeatS;
+    s_silenceS = silenceS;
+}
+
 const char *EP_Path(EpPath which)
 {
     if (which < 0 || which >= EP_PATH_COUNT)
@@ -70,3 +78,5 @@ const char *EP_ServerHost() { return s_host; }
 uint16_t EP_ServerPort() { return s_serverPort; }
 uint16_t EP_FtpPort() { return s_ftpPort; }
 int32_t EP_MsgKey() { return s_msgKey; }
+uint32_t EP_HeartbeatS() { return s_heartbeatS; }
+uint32_t EP_SilenceS() { return s_silenceS; }

@@ -31,6 +31,13 @@ int32_t EP_SetRoot(const char *root);
 int32_t EP_SetServer(const char *host, uint16_t port);
 void EP_SetFtpPort(uint16_t port);
 void EP_SetMsgKey(int32_t key);
+// Heartbeat interval (a heartbeat goes out when the link has been quiet
+// that long) and silence limit (the link is dropped after that long without
+// a byte from the server), in seconds; 3 and 10 unless set. Called before
+// any thread starts; values are checked by the caller.
+void EP_SetIntervals(uint32_t heartbeatS, uint32_t silenceS);
+uint32_t EP_HeartbeatS();
+uint32_t EP_SilenceS();
 
 const char *EP_Path(EpPath which);
 const char *EP_ServerHost();

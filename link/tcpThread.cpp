@@ -63,8 +63,6 @@ constexpr int32_t TCP_PARTIAL_WAIT_MS = 1000;
 constexpr int32_t TCP_STREAM_SIZE = 2 * MSG_MAX_LEN;
 constexpr uint32_t TCP_CONNECT_INTERVAL_S = 10;
 constexpr uint32_t TCP_ONLINE_INTERVAL_S = 5;
-constexpr uint32_t TCP_HEARTBEAT_INTERVAL_S = 3;
-constexpr uint32_t TCP_SILENCE_LIMIT_S = 10;
 // Pause before trying again when no socket could be made.
 constexpr int TCP_RETRY_PAUSE_MS = 200;
 
@@ -158,15 +156,15 @@ int tcpRecvWaitMs()
 {
     TcpNow now = tcpNow();
     TcpTimer comm = {g_tcpInfo.lastCommunicate, s_lastCommunicateMs};
-    int64_t wait = tcpMsUntil(comm, TCP_SILENCE_LIMIT_S, now);
+    int64_t wait = tcpMsUntil(comm, EP_SilenceS(), now);
     switch (g_tcpInfo.state.load(std::memory_order_relaxed)) {
     case TCP_STATE_CONNECTED:
     case TCP_STATE_HEARTBEAT_FAIL:
         wait = tcpMin(wait, tcpMsUntil(s_onlineTime, TCP_ONLINE_INTERVAL_S, now));
         break;
     case TCP_STATE_ONLINE: {
-        int64_t sinceData = tcpMsUntil(comm, TCP_HEARTBEAT_INTERVAL_S, now);
-        int64_t sinceBeat = tcpMsUntil(s_heartbeatTime, TCP_HEARTBEAT_INTERVAL_S, now);
+        int64_t sinceData = tcpMsUntil(comm, EP_HeartbeatS(), now);
+        int64_t sinceBeat = tcpMsUntil(s_heartbeatTime, EP_HeartbeatS(), now);
         wait = tcpMin(wait, sinceData > sinceBeat ? sinceData : sinceBeat);
         break;
     }
@@ -314,8 +312,8 @@ void tcpOnlineRequest()
 void tcpHeartbeatRequest()
 {
     uint32_t now = COMM_GetSystemS();
-    if (COMM_Elapsed(g_tcpInfo.lastCommunicate, now) < TCP_HEARTBEAT_INTERVAL_S ||
-        COMM_Elapsed(s_heartbeatTime.wallS, now) < TCP_HEARTBEAT_INTERVAL_S)
+    if (COMM_Elapsed(g_tcpInfo.lastCommunicate, now) < EP_HeartbeatS() ||
+        COMM_Elapsed(s_heartbeatTime.wallS, now) < EP_HeartbeatS())
         return;
     uint8_t buf[MSG_HEARTBEAT_LEN] = {0, 0};
     MSG_SetHead(buf, MSG_CMD_HEARTBEAT);
@@ -390,7 +388,7 @@ int32_t tcpRecvData(int waitMs)
         return 0;
     }
     uint32_t now = COMM_GetSystemS();
-    if (COMM_Elapsed(g_tcpInfo.lastCommunicate, now) >= TCP_SILENCE_LIMIT_S) {
+    if (COMM_Elapsed(g_tcpInfo.lastCommunicate, now) >= EP_SilenceS()) {
         printf("[TCP]:lost server, lastCommunicate:%d [%d]\r\n", (int)g_tcpInfo.lastCommunicate, (int)now);
         tcpDropLink();
         return 1;
