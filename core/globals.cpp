@@ -228,19 +228,20 @@ int32_t GB_Init()
 
 int32_t GB_ModifyDeviceInfo(const char *serialNum, const char *pairCode)
 {
+    // A value the file would read back differently (a blank, a line break,
+    // a quote...) would be answered as stored and then come back as another
+    // identity, or as an extra line, at the next start; one longer than its
+    // field would be stored cut, another identity than the one answered OK.
+    const char *why = GB_DeviceInfoError(serialNum, true);
+    const char *field = "serialNum";
+    if (why == nullptr) {
+        why = GB_DeviceInfoError(pairCode, false);
+        field = "pairCode";
+    }
     char sn[GB_SERIALNUM_SIZE];
     char pc[GB_PAIRCODE_SIZE];
     gbCopyField(sn, sizeof sn, serialNum);
     gbCopyField(pc, sizeof pc, pairCode);
-    // A value the file would read back differently (a blank, a line break,
-    // a quote...) would be answered as stored and then come back as another
-    // identity, or as an extra line, at the next start.
-    const char *why = GB_DeviceInfoError(sn, true);
-    const char *field = "serialNum";
-    if (why == nullptr) {
-        why = GB_DeviceInfoError(pc, false);
-        field = "pairCode";
-    }
     if (why != nullptr) {
         printf("[globals]:GB_ModifyDeviceInfo value error, %s %s\r\n", field, why);
         return 1;

@@ -59,8 +59,8 @@ int32_t gbInitDeviceInfo();
 // value was stored, else 0; value untouched when the tag is absent.
 int32_t GB_GetTagValueStr(const char *text, const char *tag, char *value, size_t valueSize);
 // Rewrites the identity file (temporary file, fsync, rename) and then the
-// fields; values are cut to 11 and 7 characters first. 0 on success; 1 when
-// a cut value is one GB_DeviceInfoError refuses or the file cannot be
+// fields. 0 on success; 1 when a value is one GB_DeviceInfoError refuses
+// (longer than its field among them: never cut) or the file cannot be
 // written, with file and fields unchanged.
 int32_t GB_ModifyDeviceInfo(const char *serialNum, const char *pairCode);
 // Why an identity value cannot be stored, or nullptr when it can. A value

@@ -35,10 +35,11 @@ int32_t msgDataLen(const uint8_t *buf, int32_t avail)
     if (avail < MSG_DATA_HEAD_LEN)
         return 0;
     uint32_t dataLen = COMM_GetLe32(buf + MSG_OFF_DATALEN);
-    // More than one message can hold names data that is not there: the
-    // message ends where the largest one would.
-    int32_t want = dataLen > (uint32_t)MSG_DATA_MAX ? MSG_MAX_LEN : MSG_DATA_HEAD_LEN + (int32_t)dataLen;
-    return msgFixed(want, avail);
+    // Guessing an end for a length no message can have is how payload
+    // would come to be read as a request.
+    if (dataLen > (uint32_t)MSG_DATA_MAX)
+        return MSG_FAULT_LENGTH;
+    return msgFixed(MSG_DATA_HEAD_LEN + (int32_t)dataLen, avail);
 }
 
 int32_t msgUpgradeLen(const uint8_t *buf, int32_t avail)
@@ -49,7 +50,7 @@ int32_t msgUpgradeLen(const uint8_t *buf, int32_t avail)
         if (nul != nullptr)
             return (int32_t)((const uint8_t *)nul - buf) + 1;
     }
-    return avail >= MSG_MAX_LEN ? MSG_MAX_LEN : 0;
+    return avail >= MSG_MAX_LEN ? MSG_FAULT_TERMINATOR : 0;
 }
 
 }  // namespace
@@ -59,7 +60,7 @@ int32_t MSG_FrameLen(const uint8_t *buf, int32_t avail)
     if (avail <= 0)
         return 0;
     if (buf[MSG_OFF_VERSION] != MSG_PROTOCOL_VERSION)
-        return -1;
+        return MSG_FAULT_VERSION;
     if (avail < 2)
         return 0;
     switch (buf[MSG_OFF_CMD] & MSG_CMD_MASK) {
@@ -73,6 +74,22 @@ int32_t MSG_FrameLen(const uint8_t *buf, int32_t avail)
     case MSG_CMD_DEVINFO:
         return msgFixed(MSG_DEVINFO_LEN, avail);
     default:
-        return avail < MSG_MAX_LEN ? avail : MSG_MAX_LEN;
+        return MSG_FAULT_COMMAND;
+    }
+}
+
+const char *MSG_FaultText(int32_t fault)
+{
+    switch (fault) {
+    case MSG_FAULT_VERSION:
+        return "not version 1";
+    case MSG_FAULT_COMMAND:
+        return "unknown command";
+    case MSG_FAULT_LENGTH:
+        return "data length above 1014";
+    case MSG_FAULT_TERMINATOR:
+        return "path without its terminator";
+    default:
+        return "message incomplete in time";
     }
 }

@@ -60,11 +60,23 @@ int32_t MSG_SetHead(uint8_t *buf, uint8_t cmd);
 // Writes version 1, cmd | MSG_RESP_FLAG and value into buf[0..2]; returns 0.
 int32_t MSG_SetResp(uint8_t *buf, uint8_t cmd, uint8_t value);
 
+// Framing faults: the stream cannot be cut past them, as nothing says where
+// the message that begins there ends.
+constexpr int32_t MSG_FAULT_VERSION = -1;     // first byte is not the protocol version
+constexpr int32_t MSG_FAULT_COMMAND = -2;     // a command the server never sends
+constexpr int32_t MSG_FAULT_LENGTH = -3;      // data length above MSG_DATA_MAX
+constexpr int32_t MSG_FAULT_TERMINATOR = -4;  // upgrade path without its NUL within MSG_MAX_LEN
+
 // Where the message at the start of a received stream ends, reading only
 // buf[0..avail-1]: its length (1..MSG_MAX_LEN, never above avail); 0 when
-// more bytes are needed to complete it; -1 when buf[0] cannot start a
-// message (it is not the protocol version). A result is 3 bytes, a data
-// message 10 + dataLen (cut at MSG_MAX_LEN), an identity change 22, an
-// upgrade request runs through its path's terminator (or MSG_MAX_LEN); a
-// message of a command nobody knows takes everything there is.
+// more bytes are needed to complete it; a MSG_FAULT_* value when the
+// bytes there cannot begin a message the server sends. The downlink table
+// it cuts by (command, low seven bits, and its length):
+//   0x00 online result, 0x01 heartbeat result   3 bytes
+//   0x40 data                                    10 + dataLen, dataLen <= 1014
+//   0x41 upgrade request                         through its path's NUL, at most 1024
+//   0x42 identity change                         22 bytes
+// Nothing else is framed: a message of another command has no known end.
 int32_t MSG_FrameLen(const uint8_t *buf, int32_t avail);
+// Short text naming a MSG_FAULT_* value, for the log.
+const char *MSG_FaultText(int32_t fault);

@@ -1,19 +1,22 @@
-// Server link thread. Owns g_tcpInfo: the one server connection, its link
-// state and the receive stream. Each pass of TCP_Thread does the outgoing
-// step of the state (connect, online request or heartbeat), one receive,
-// and the dispatch of every message that is complete. TCP joins and splits
-// the server's writes as it likes, so received bytes are kept in a stream
-// buffer and cut into messages by their own lengths; a message whose rest
-// has not come within about a second is handled as far as it came. Bytes
-// that cannot start a message are dropped with the rest of their receive,
-// so the stream falls into step again with the next one. Intervals are
-// whole seconds of the wall clock, tested two-sided so that a clock step
-// either way counts as elapsed time.
+// Server link thread. Owns g_tcpInfo: the one server connection and its
+// link state. Each pass of TCP_Thread does the outgoing step of the state
+// (connect, online request or heartbeat), one receive into the stream
+// (link/stream), and hands every whole message at its front to its handler.
+// Messages are cut by their lengths alone: one that has begun waits for its
+// rest (for the silence limit), and bytes that begin no message the server
+// sends are a framing fault, which drops the connection: nothing after them
+// is ever read as a message, so payload can never act as a request. A server
+// that keeps sending what cannot be cut meets a growing wait before the
+// next connection. Intervals are whole seconds of the wall clock, tested
+// two-sided so that a clock step either way counts as elapsed time.
 //
 // Back-pressure: a data message the serial side has no room for stays at
 // the front of the stream and the socket is left unread (TCP then holds the
-// server back) until GB_RoomFd() says there is room. Data waiting unread is
-// a sign of life, so heartbeats and the silence limit keep their meaning.
+// server back) until GB_RoomFd() says there is room. Data waiting unread
+// keeps the link from counting as silent, while heartbeats keep their own
+// interval. Whole messages received before a connection broke are handed
+// on before anything of the next one, unless they have waited longer than
+// the silence limit since, when they are given up (always the oldest).
 //
 // The thread sleeps only as long as nothing can fall due: a receive (or,
 // disconnected, a plain wait) lasts until the next step or the silence
@@ -28,9 +31,6 @@
 // The link thread changes `sock` only under that mutex too, so no send can
 // reach a descriptor that is being closed or has been reused; `state` is
 // atomic because the main loop reads it without the lock.
-//
-// The management handlers (upgrade download, identity change) also live
-// here and run on this thread.
 #include "link/tcpThread.h"
 
 #include <atomic>
@@ -48,20 +48,21 @@
 #include "board/leds.h"
 #include "core/endpoints.h"
 #include "core/globals.h"
-#include "ftp/ftpClient.h"
 #include "link/message.h"
+#include "link/requests.h"
+#include "link/stream.h"
 #include "link/tcp.h"
+#include "serial/uartThread.h"
 
 namespace {
 
 constexpr int TCP_CONNECT_WAIT_MS = 1000;
 constexpr int TCP_RECV_WAIT_MS = 1000;  // the first receive of a connection
-// How long the rest of a message that has begun to arrive is waited for.
-constexpr int32_t TCP_PARTIAL_WAIT_MS = 1000;
-// Received bytes kept: a message still arriving (less than one message)
-// and room for a whole receive behind it.
-constexpr int32_t TCP_STREAM_SIZE = 2 * MSG_MAX_LEN;
 constexpr uint32_t TCP_CONNECT_INTERVAL_S = 10;
+// Consecutive framing faults double the connection interval up to this;
+// this long online without one ends the run.
+constexpr uint32_t TCP_FAULT_INTERVAL_MAX_S = 600;
+constexpr int64_t TCP_FAULT_FORGIVE_MS = 300000;
 constexpr uint32_t TCP_ONLINE_INTERVAL_S = 5;
 // Pause before trying again when no socket could be made.
 constexpr int TCP_RETRY_PAUSE_MS = 200;
@@ -70,18 +71,13 @@ struct TcpInfo {
     std::atomic<int32_t> state;
     int sock;  // written by the link thread under sendMutex
     int32_t recvLen;      // result of the latest receive
-    int32_t streamLen;    // bytes in g_tcpRecvBuf not handled yet
-    int32_t heldLen;      // the data message at the front waits for room
-    int64_t partialSince; // monotonic ms the front message began to arrive; 0 none
-    uint32_t lastCommunicate;
+    bool held;            // the data message at the front waits for room
+    uint32_t lastCommunicate;  // last byte read from the server
+    uint32_t lastAlive;        // ... or seen waiting unread
     DataCallback callback;
 };
 
-TcpInfo g_tcpInfo = {{TCP_STATE_DISCONNECTED}, -1, 0, 0, 0, 0, 0, nullptr};
-// Received bytes not handled yet, from the front. Kept out of the
-// initialised record: in zero-filled memory it takes no room in the
-// daemon's file.
-uint8_t g_tcpRecvBuf[TCP_STREAM_SIZE];
+TcpInfo g_tcpInfo = {{TCP_STATE_DISCONNECTED}, -1, 0, false, 0, 0, nullptr};
 
 // When an event last happened: its wall-clock second, which every interval
 // test uses, and its monotonic time, which only bounds how long to sleep.
@@ -96,17 +92,46 @@ struct TcpTimer {
 TcpTimer s_connectTime = {0, 0};
 TcpTimer s_onlineTime = {0, 0};
 TcpTimer s_heartbeatTime = {0, 0};
-int64_t s_lastCommunicateMs = 0;  // monotonic twin of lastCommunicate
+int64_t s_lastCommunicateMs = 0;  // monotonic twins of lastCommunicate
+int64_t s_lastAliveMs = 0;        // and lastAlive
+// Framing faults in a row, and when the link last came online.
+uint32_t s_faultRun = 0;
+int64_t s_onlineSinceMs = 0;
+std::atomic<uint32_t> s_framingFaults{0};
+std::atomic<uint32_t> s_givenUp{0};
 
 TcpTimer tcpStamp(uint32_t wallS)
 {
     return TcpTimer{wallS, COMM_MonotonicMs()};
 }
 
+// The server is alive: data waits for the adapter, read or not.
+void tcpRenewAlive(uint32_t now)
+{
+    g_tcpInfo.lastAlive = now;
+    s_lastAliveMs = COMM_MonotonicMs();
+}
+
 void tcpRenewCommunicate(uint32_t now)
 {
     g_tcpInfo.lastCommunicate = now;
     s_lastCommunicateMs = COMM_MonotonicMs();
+    tcpRenewAlive(now);
+}
+
+int32_t tcpSilenceMs()
+{
+    return (int32_t)EP_SilenceS() * 1000;
+}
+
+// The wait between connection attempts: 10 s, doubled for each framing
+// fault in a row after the first, up to 10 minutes.
+uint32_t tcpConnectInterval()
+{
+    uint32_t s = TCP_CONNECT_INTERVAL_S;
+    for (uint32_t i = 1; i < s_faultRun && s < TCP_FAULT_INTERVAL_MAX_S; i++)
+        s *= 2;
+    return s < TCP_FAULT_INTERVAL_MAX_S ? s : TCP_FAULT_INTERVAL_MAX_S;
 }
 
 bool tcpElapsed(const TcpTimer &since, uint32_t seconds)
@@ -156,7 +181,8 @@ int tcpRecvWaitMs()
 {
     TcpNow now = tcpNow();
     TcpTimer comm = {g_tcpInfo.lastCommunicate, s_lastCommunicateMs};
-    int64_t wait = tcpMsUntil(comm, EP_SilenceS(), now);
+    TcpTimer alive = {g_tcpInfo.lastAlive, s_lastAliveMs};
+    int64_t wait = tcpMsUntil(alive, EP_SilenceS(), now);
     switch (g_tcpInfo.state.load(std::memory_order_relaxed)) {
     case TCP_STATE_CONNECTED:
     case TCP_STATE_HEARTBEAT_FAIL:
@@ -174,14 +200,27 @@ int tcpRecvWaitMs()
     return (int)wait;
 }
 
+void tcpClearRoom()
+{
+    uint64_t n;
+    if (read(GB_RoomFd(), &n, sizeof n) < 0) {
+        // Cleared already.
+    }
+}
+
 // Disconnected: sleeps until the next connection attempt is due, or a short
-// while when the last one could not even make a socket, or until exit.
+// while when the last one could not even make a socket, or until exit, or
+// until a message of the broken connection that waits finds room.
 void tcpPauseDisconnected(bool noSocket)
 {
-    int64_t wait = noSocket ? TCP_RETRY_PAUSE_MS : tcpMsUntil(s_connectTime, TCP_CONNECT_INTERVAL_S, tcpNow());
-    struct pollfd exitFd = {GB_ExitFd(), POLLIN, 0};
-    if (wait > 0)
-        COMM_PollMs(&exitFd, 1, (int32_t)wait);
+    int64_t wait = noSocket ? TCP_RETRY_PAUSE_MS : tcpMsUntil(s_connectTime, tcpConnectInterval(), tcpNow());
+    struct pollfd pfd[2] = {{GB_ExitFd(), POLLIN, 0}, {g_tcpInfo.held ? GB_RoomFd() : -1, POLLIN, 0}};
+    if (g_tcpInfo.held) {
+        int64_t giveUp = STREAM_KeptSince() + tcpSilenceMs() - COMM_MonotonicMs();
+        wait = tcpMin(wait, giveUp > 0 ? giveUp : 0);
+    }
+    if (wait > 0 && COMM_PollMs(pfd, 2, (int32_t)wait) > 0 && pfd[1].revents != 0)
+        tcpClearRoom();
 }
 
 // Installs a new socket and state where a concurrent send sees them.
@@ -205,22 +244,20 @@ void tcpDisconnected()
     LED_SetLedEvent(LED_ONLINE, LED_EVENT_ON, 0, 0, 0);
 }
 
-// A new connection starts a new stream; only a whole data message that
-// waits for room is kept, as the server has sent it for good.
-void tcpResetStream()
-{
-    g_tcpInfo.streamLen = g_tcpInfo.heldLen;
-    g_tcpInfo.partialSince = 0;
-}
-
-void tcpDropLink()
+// Ends the connection. The whole messages it delivered and the adapter has
+// not handed on yet stay, as the server sent them for good; after a framing
+// fault nothing does, as nothing past it can be cut.
+void tcpDropLink(bool fault)
 {
     pthread_mutex_lock(&g_gbVar.sendMutex);
     TCP_CloseSocket(g_tcpInfo.sock);
     g_tcpInfo.sock = -1;
     g_tcpInfo.state.store(TCP_STATE_DISCONNECTED, std::memory_order_release);
     pthread_mutex_unlock(&g_gbVar.sendMutex);
-    tcpResetStream();
+    if (fault)
+        STREAM_Clear();
+    if (fault || STREAM_Dropped(COMM_MonotonicMs()) == 0)
+        g_tcpInfo.held = false;
     tcpDisconnected();
 }
 
@@ -247,11 +284,10 @@ int32_t tcpInit(DataCallback callback)
     g_tcpInfo.sock = -1;
     pthread_mutex_unlock(&g_gbVar.sendMutex);
     g_tcpInfo.recvLen = 0;
-    g_tcpInfo.streamLen = 0;
-    g_tcpInfo.heldLen = 0;
-    g_tcpInfo.partialSince = 0;
-    memset(g_tcpRecvBuf, 0, sizeof g_tcpRecvBuf);
+    g_tcpInfo.held = false;
+    STREAM_Reset();
     g_tcpInfo.lastCommunicate = 0;
+    g_tcpInfo.lastAlive = 0;
     g_tcpInfo.callback = callback;
     // A download cut short by the end of an earlier run is useless and takes
     // the room the next one needs.
@@ -276,7 +312,7 @@ constexpr int32_t TCP_STEP_NO_SOCKET = -1; // try again after a short pause
 
 int32_t tcpConnectServer()
 {
-    if (!tcpElapsed(s_connectTime, TCP_CONNECT_INTERVAL_S))
+    if (!tcpElapsed(s_connectTime, tcpConnectInterval()))
         return TCP_STEP_DONE;
     int sock = TCP_CreateSocket();
     if (sock == -1) {
@@ -312,6 +348,8 @@ void tcpOnlineRequest()
 void tcpHeartbeatRequest()
 {
     uint32_t now = COMM_GetSystemS();
+    if (s_faultRun > 0 && COMM_MonotonicMs() - s_onlineSinceMs >= TCP_FAULT_FORGIVE_MS)
+        s_faultRun = 0;
     if (COMM_Elapsed(g_tcpInfo.lastCommunicate, now) < EP_HeartbeatS() ||
         COMM_Elapsed(s_heartbeatTime.wallS, now) < EP_HeartbeatS())
         return;
@@ -341,20 +379,17 @@ int32_t tcpProcessRequest()
 }
 
 // While a data message waits for room: waits for room, exit or the next
-// step, and reads nothing. Unread data is a sign of life; a peer that has
-// closed is noticed. -1 when the link failed, else 0.
+// step, and reads nothing. Unread data shows the server alive; a peer that
+// has closed is noticed once what it sent has been read. -1 when the link
+// failed, else 0.
 int32_t tcpWaitRoom(int waitMs)
 {
     struct pollfd pfd[2] = {{GB_RoomFd(), POLLIN, 0}, {GB_ExitFd(), POLLIN, 0}};
-    if (COMM_PollMs(pfd, 2, waitMs) > 0 && pfd[0].revents != 0) {
-        uint64_t n;
-        if (read(GB_RoomFd(), &n, sizeof n) < 0) {
-            // Cleared already.
-        }
-    }
+    if (COMM_PollMs(pfd, 2, waitMs) > 0 && pfd[0].revents != 0)
+        tcpClearRoom();
     int32_t pending = TCP_Peek(g_tcpInfo.sock);
     if (pending > 0)
-        tcpRenewCommunicate(COMM_GetSystemS());
+        tcpRenewAlive(COMM_GetSystemS());
     return pending < 0 ? -1 : 0;
 }
 
@@ -366,31 +401,32 @@ int32_t tcpRecvData(int waitMs)
 {
     if (g_tcpInfo.state.load(std::memory_order_relaxed) == TCP_STATE_DISCONNECTED)
         return -1;
-    if (g_tcpInfo.partialSince != 0) {
-        int64_t left = g_tcpInfo.partialSince + TCP_PARTIAL_WAIT_MS - COMM_MonotonicMs();
+    int64_t deadline = STREAM_Deadline(tcpSilenceMs());
+    if (deadline >= 0) {
+        int64_t left = deadline - COMM_MonotonicMs();
         waitMs = left <= 0 ? 0 : left < waitMs ? (int)left : waitMs;
     }
-    if (g_tcpInfo.heldLen > 0) {
+    if (g_tcpInfo.held) {
         g_tcpInfo.recvLen = tcpWaitRoom(waitMs);
     } else {
-        int32_t have = g_tcpInfo.streamLen;
-        g_tcpInfo.recvLen = TCP_RecvWake(g_tcpInfo.sock, g_tcpRecvBuf + have, TCP_STREAM_SIZE - have, waitMs,
-                                         GB_ExitFd());
+        int32_t room;
+        uint8_t *tail = STREAM_Tail(&room);
+        g_tcpInfo.recvLen = TCP_RecvWake(g_tcpInfo.sock, tail, room, waitMs, GB_ExitFd());
     }
     if (g_tcpInfo.recvLen < 0) {
         puts("[TCP]:recv socket error \r");
-        tcpDropLink();
+        tcpDropLink(false);
         return 1;
     }
     if (g_tcpInfo.recvLen > 0) {
-        g_tcpInfo.streamLen += g_tcpInfo.recvLen;
+        STREAM_Received(g_tcpInfo.recvLen);
         tcpRenewCommunicate(COMM_GetSystemS());
         return 0;
     }
     uint32_t now = COMM_GetSystemS();
-    if (COMM_Elapsed(g_tcpInfo.lastCommunicate, now) >= EP_SilenceS()) {
+    if (COMM_Elapsed(g_tcpInfo.lastAlive, now) >= EP_SilenceS()) {
         printf("[TCP]:lost server, lastCommunicate:%d [%d]\r\n", (int)g_tcpInfo.lastCommunicate, (int)now);
-        tcpDropLink();
+        tcpDropLink(false);
         return 1;
     }
     return 0;
@@ -400,6 +436,8 @@ void tcpOnlineResp(const uint8_t *msg, int32_t)
 {
     if (msg[MSG_OFF_ERRORCODE] != MSG_RESULT_OK)
         return;
+    if (g_tcpInfo.state.load(std::memory_order_relaxed) != TCP_STATE_ONLINE)
+        s_onlineSinceMs = COMM_MonotonicMs();
     g_tcpInfo.state.store(TCP_STATE_ONLINE, std::memory_order_release);
     puts("[TCP]:online success \r");
 }
@@ -411,48 +449,6 @@ void tcpHeartbeatResp(const uint8_t *msg, int32_t)
         return;
     printf("[TCP]:adapter heartbeat fail, errorCode:%d\r\n", code);
     g_tcpInfo.state.store(TCP_STATE_HEARTBEAT_FAIL, std::memory_order_release);
-}
-
-// Copies the text field at off (at most width-1 characters, cut at its
-// terminator, its width or the message end) into out[width].
-void tcpCopyField(const uint8_t *msg, int32_t len, int32_t off, int32_t width, char *out)
-{
-    int32_t n = 0;
-    while (n < width - 1 && off + n < len && msg[off + n] != 0) {
-        out[n] = (char)msg[off + n];
-        n++;
-    }
-    out[n] = '\0';
-}
-
-// Bytes of msg that handlers may read: never beyond the receive buffer.
-int32_t tcpMsgLimit(int32_t len)
-{
-    if (len < 0)
-        return 0;
-    return len > MSG_MAX_LEN ? MSG_MAX_LEN : len;
-}
-
-// Moves a complete download into place: data and directory entry reach the
-// disk before the adapter reports success and ends. 0 on success.
-int32_t upgradeCommit(const char *partPath, const char *packagePath)
-{
-    int fd = open(partPath, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    int rc = fsync(fd);
-    close(fd);
-    if (rc != 0 || rename(partPath, packagePath) != 0)
-        return -1;
-    COMM_SyncDir(packagePath);
-    return 0;
-}
-
-void tcpSendResp(uint8_t cmd, uint8_t code)
-{
-    uint8_t resp[MSG_RESULT_LEN];
-    MSG_SetResp(resp, cmd, code);
-    TCP_SendData(resp, MSG_RESULT_LEN);
 }
 
 }  // namespace
@@ -514,81 +510,79 @@ int32_t tcpProcessRecved(const uint8_t *msg, int32_t len)
     return tcpHandle(msg, len);
 }
 
-// Whether msg begins a message of a command the adapter knows.
-static bool tcpKnownStart(const uint8_t *msg, int32_t avail)
+// Bytes that cannot be cut into messages: nothing after them can be read
+// safely, so the connection ends, and a run of such connections waits
+// longer each time before the next.
+static void tcpFramingFault(const uint8_t *msg, int32_t len, const char *why)
 {
-    if (avail < 2 || msg[MSG_OFF_VERSION] != MSG_PROTOCOL_VERSION)
+    if (len > 0 && msg[MSG_OFF_VERSION] != MSG_PROTOCOL_VERSION)
+        printf("fail in %s, line:%d\r\n", "tcpProcessRecved", 201);
+    char hex[8 * 3 + 1] = "";
+    for (int32_t i = 0; i < len && i < 8; i++)
+        snprintf(hex + i * 3, sizeof hex - (size_t)i * 3, " %02x", msg[i]);
+    s_faultRun++;
+    s_framingFaults.fetch_add(1, std::memory_order_relaxed);
+    printf("[TCP]:framing fault (%s):%s; link dropped, next connection in %u s\r\n", why, hex,
+           (unsigned)tcpConnectInterval());
+    tcpDropLink(true);
+}
+
+// Messages of a broken connection that have waited the silence limit since
+// it broke are given up; only once nothing older waits in the serial hold,
+// so what is given up is always the oldest of what is held. True when some
+// were.
+static bool tcpGiveUpStale()
+{
+    if (STREAM_KeptLen() == 0 || COMM_MonotonicMs() - STREAM_KeptSince() < tcpSilenceMs() ||
+        UART_HeldMessages() != 0)
         return false;
-    switch (msg[MSG_OFF_CMD] & MSG_CMD_MASK) {
-    case MSG_CMD_ONLINE:
-    case MSG_CMD_HEARTBEAT:
-    case MSG_CMD_UART_DATA:
-    case MSG_CMD_UPGRADE:
-    case MSG_CMD_DEVINFO:
-        return true;
-    default:
-        return false;
+    int32_t bytes = 0;
+    int32_t count = STREAM_GiveUpKept(&bytes);
+    g_tcpInfo.held = false;
+    s_givenUp.fetch_add((uint32_t)count, std::memory_order_relaxed);
+    printf("[TCP]:gave up %d messages (%d bytes) of a broken link, %u s old\r\n", (int)count, (int)bytes,
+           (unsigned)EP_SilenceS());
+    return true;
+}
+
+// Hands the whole message at the front on: 0 when it is done with, 1 when
+// it is a data message the serial side has no room for yet. A message of
+// a broken connection is serial data or nothing: its results and requests
+// belonged to a connection whose state is gone.
+static int32_t tcpHandOn(const uint8_t *msg, int32_t len)
+{
+    bool old = STREAM_KeptLen() > 0;
+    if (g_tcpInfo.held || old) {
+        if ((msg[MSG_OFF_CMD] & MSG_CMD_MASK) != MSG_CMD_UART_DATA || g_tcpInfo.callback == nullptr)
+            return 0;
+        return g_tcpInfo.callback(msg, len) != 0 ? 1 : 0;
     }
+    return tcpProcessRecved(msg, len) == 1 ? 1 : 0;
 }
 
-// Length of the message at the front of the stream to hand on now: 0 while
-// its rest may still come, -1 when the front cannot start a message.
-static int32_t tcpFrontLen(const uint8_t *msg, int32_t avail)
-{
-    int32_t n = MSG_FrameLen(msg, avail);
-    if (n != 0)
-        return n;
-    int64_t now = COMM_MonotonicMs();
-    if (g_tcpInfo.partialSince == 0)
-        g_tcpInfo.partialSince = now;
-    // Its rest never came: it is handled as far as it came.
-    return now - g_tcpInfo.partialSince >= TCP_PARTIAL_WAIT_MS ? avail : 0;
-}
-
-// Hands every complete message at the front of the stream to its handler,
-// in order; keeps a message still arriving, and a data message that waits
-// for room. Bytes that cannot start a message go with the rest of what is
-// there, and so does what follows a management request without beginning
-// a known message (servers may pad those requests).
+// Hands every whole message at the front of the stream on, in order; stops
+// at a message still arriving, at a data message that waits for room, and
+// at a framing fault, which ends the connection.
 static void tcpDispatch()
 {
-    uint8_t *buf = g_tcpRecvBuf;
-    int32_t len = g_tcpInfo.streamLen;
-    int32_t off = 0;
-    bool afterRequest = false;
-    while (off < len && !GB_TestEvent(GB_EVENT_EXIT)) {
-        const uint8_t *msg = buf + off;
-        int32_t avail = len - off;
-        if (g_tcpInfo.heldLen > 0) {
-            if (g_tcpInfo.callback(msg, g_tcpInfo.heldLen) != 0)
-                break;
-            off += g_tcpInfo.heldLen;
-            g_tcpInfo.heldLen = 0;
+    while (!GB_TestEvent(GB_EVENT_EXIT)) {
+        if (tcpGiveUpStale())
             continue;
+        const uint8_t *msg;
+        int32_t len;
+        const char *why = "";
+        int32_t r = STREAM_Front(COMM_MonotonicMs(), tcpSilenceMs(), &msg, &len, &why);
+        if (r == STREAM_WAIT)
+            return;
+        if (r == STREAM_FAULT) {
+            tcpFramingFault(msg, len, why);
+            return;
         }
-        if (afterRequest && !tcpKnownStart(msg, avail)) {
-            off = len;
-            break;
-        }
-        int32_t n = tcpFrontLen(msg, avail);
-        if (n == 0)
-            break;
-        g_tcpInfo.partialSince = 0;
-        if (n < 0) {
-            tcpProcessRecved(msg, avail);
-            off = len;
-            break;
-        }
-        if (tcpProcessRecved(msg, n) == 1) {
-            g_tcpInfo.heldLen = n;
-            break;
-        }
-        uint8_t cmd = n >= 2 ? (uint8_t)(msg[MSG_OFF_CMD] & MSG_CMD_MASK) : 0;
-        afterRequest = cmd == MSG_CMD_UPGRADE || cmd == MSG_CMD_DEVINFO;
-        off += n;
+        g_tcpInfo.held = tcpHandOn(msg, len) == 1;
+        if (g_tcpInfo.held)
+            return;
+        STREAM_Consume();
     }
-    memmove(buf, buf + off, (size_t)(len - off));
-    g_tcpInfo.streamLen = len - off;
 }
 
 void *TCP_Thread(void *arg)
@@ -604,10 +598,14 @@ void *TCP_Thread(void *arg)
         int32_t step = tcpProcessRequest();
         int waitMs = step == TCP_STEP_CONNECTED ? TCP_RECV_WAIT_MS : tcpRecvWaitMs();
         int32_t rc = tcpRecvData(waitMs);
-        if (rc == -1)
-            tcpPauseDisconnected(step == TCP_STEP_NO_SOCKET);
-        else if (rc == 0)
+        if (rc == -1) {
+            // What a broken connection delivered goes on to the device
+            // meanwhile.
             tcpDispatch();
+            tcpPauseDisconnected(step == TCP_STEP_NO_SOCKET);
+        } else if (rc == 0) {
+            tcpDispatch();
+        }
     }
     tcpExit();
     return nullptr;
@@ -635,87 +633,13 @@ int32_t TCP_IsConnectServer()
     return g_tcpInfo.state.load(std::memory_order_acquire) != TCP_STATE_DISCONNECTED ? 1 : 0;
 }
 
-int32_t upgradeDownlodFile(const uint8_t *msg, int32_t len)
+
+uint32_t TCP_FramingFaults()
 {
-    int32_t lim = tcpMsgLimit(len);
-    char url[MSG_UPG_URL_SIZE];
-    char user[MSG_UPG_USER_SIZE];
-    char pass[MSG_UPG_PASS_SIZE];
-    char path[MSG_MAX_LEN - MSG_OFF_UPG_PATH + 1];
-    tcpCopyField(msg, lim, MSG_OFF_UPG_URL, (int32_t)sizeof url, url);
-    tcpCopyField(msg, lim, MSG_OFF_UPG_USER, (int32_t)sizeof user, user);
-    tcpCopyField(msg, lim, MSG_OFF_UPG_PASS, (int32_t)sizeof pass, pass);
-    tcpCopyField(msg, lim, MSG_OFF_UPG_PATH, (int32_t)sizeof path, path);
-    // The password stays out of the log: it reaches logread and often a
-    // remote syslog.
-    printf("[TCP]: upgrade url:%s, user:%s, pass:***, path:%s \r\n", url, user, path);
-
-    // Every reply wait also watches the exit descriptor, so the adapter's
-    // end never waits out an FTP time-out (name resolution aside).
-    int sock = FTP_Connect(url, EP_FtpPort(), user, pass, GB_ExitFd());
-    printf("[TCP]: upgrade, FTP_Connect socket=%d:\r\n", sock);
-    if (sock < 0)
-        return 0;
-
-    // Download beside the package and rename on success, so a failed
-    // download never leaves a truncated package where an installer looks.
-    // The staging file is not the one the serial side stages its chunks
-    // in: a local upgrade may run at the same time, and neither may write
-    // into the other's file. The adapter ending (GB_EVENT_EXIT) abandons
-    // the download at once, in time to remove the staging file.
-    const char *package = EP_Path(EP_PATH_PACKAGE);
-    const char *part = EP_Path(EP_PATH_DOWNLOAD);
-    int32_t size = 0;
-    int32_t result = 0;
-    if (FTP_Retrfile(sock, path, part, &size, GB_ExitFd()) == 0 && upgradeCommit(part, package) == 0) {
-        printf("[TCP]: upgrade success, file size:%d\r\n", size);
-        result = 1;
-    } else {
-        puts("[TCP]: upgrade fail !!!!!!!!!!!!\r");
-        unlink(part);
-    }
-    FTP_Quit(sock, GB_ExitFd());
-    return result;
+    return s_framingFaults.load(std::memory_order_relaxed);
 }
 
-void tcpUpgradeAdapter(const uint8_t *msg, int32_t len)
+uint32_t TCP_GivenUp()
 {
-    tcpSendResp(MSG_CMD_UPGRADE, MSG_RESULT_ACCEPTED);
-    uint8_t code = MSG_RESULT_UPGRADE_FAIL;
-    if (upgradeDownlodFile(msg, len) == 1) {
-        code = MSG_RESULT_OK;
-        // Seen by this thread only after the handler returns, so the
-        // response below still goes out.
-        GB_SetEvent(GB_EVENT_EXIT);
-    }
-    printf("[TCP]: upgrade errorCode: %d\r\n", code);
-    tcpSendResp(MSG_CMD_UPGRADE, code);
-}
-
-void tcpModifyDeviceInfo(const uint8_t *msg, int32_t len)
-{
-    int32_t lim = tcpMsgLimit(len);
-    char sn[GB_SERIALNUM_SIZE];
-    char pc[GB_PAIRCODE_SIZE];
-    tcpCopyField(msg, lim, MSG_OFF_DEV_SERIALNUM, (int32_t)sizeof sn, sn);
-    tcpCopyField(msg, lim, MSG_OFF_DEV_PAIRCODE, (int32_t)sizeof pc, pc);
-    uint8_t code = MSG_RESULT_DEVINFO_FAIL;
-    // A request without a serial number (cut short, or empty) would wipe
-    // the identity the adapter logs in with; refuse it.
-    if (sn[0] != '\0' && GB_ModifyDeviceInfo(sn, pc) == 0) {
-        code = MSG_RESULT_OK;
-        GB_SetEvent(GB_EVENT_EXIT);
-    }
-    printf("[TCP]: modify errorCode: %d\r\n", code);
-    tcpSendResp(MSG_CMD_DEVINFO, code);
-}
-
-int32_t tcpHttpGetFile(const char *cmd, const char *filePath)
-{
-    if (cmd == nullptr || filePath == nullptr)
-        return 0;
-    printf("[TCP]: tcpHttpGetFile cmd: %s, filePath:%s\r\n", cmd, filePath);
-    int rc = system(cmd);
-    (void)rc;
-    return access(filePath, F_OK) == 0 ? 1 : 0;
+    return s_givenUp.load(std::memory_order_relaxed);
 }

@@ -1,10 +1,12 @@
 // Server link thread: owns the one server connection (connect, login,
 // heartbeat, loss detection, dispatch) and the locked send that every
 // message to the server goes through. Also the handlers of the server's
-// upgrade and identity-change requests, which run on this thread.
+// upgrade and identity-change requests (link/requests), which run on this
+// thread.
 #pragma once
 #include <cstdint>
 #include "core/common.h"
+#include "link/requests.h"
 
 constexpr int32_t TCP_STATE_DISCONNECTED = 0;
 constexpr int32_t TCP_STATE_CONNECTED = 1;
@@ -23,21 +25,16 @@ int32_t TCP_SendData(const uint8_t *data, int32_t len);
 // 1 while a TCP connection is up (logged in or not), else 0.
 int32_t TCP_IsConnectServer();
 
-// Management request handlers (link thread). len is the received length;
-// fields are read only within it, each cut to its width.
-void tcpUpgradeAdapter(const uint8_t *msg, int32_t len);
-void tcpModifyDeviceInfo(const uint8_t *msg, int32_t len);
-// 1 when the package was stored in place, 0 otherwise (earlier package kept).
-int32_t upgradeDownlodFile(const uint8_t *msg, int32_t len);
-// Runs cmd with system(); 1 when filePath exists afterwards, else 0.
-// Nothing in the adapter calls it (it would fork).
-int32_t tcpHttpGetFile(const char *cmd, const char *filePath);
+// Framing faults since start (each dropped the connection), and messages
+// of broken connections given up as too old; any thread.
+uint32_t TCP_FramingFaults();
+uint32_t TCP_GivenUp();
 
 // Steps of the link thread, exposed for tests.
 // Builds the 31-byte online request (version, identity) into buf; returns 31.
 int32_t tcpBuildOnlineRequest(uint8_t *buf);
-// Dispatches one received message of len bytes (fields it does not reach
-// read as zero). -1 for len <= 0 or a wrong version byte (the message still
-// counts as a sign of life); 1 for a data message the data callback has no
-// room for (offer it again later); else 0.
+// Dispatches one whole received message of len bytes (fields it does not
+// reach read as zero). -1 for len <= 0 or a wrong version byte (the stream
+// never hands such a message on: it is a framing fault); 1 for a data
+// message the data callback has no room for (offer it again later); else 0.
 int32_t tcpProcessRecved(const uint8_t *msg, int32_t len);

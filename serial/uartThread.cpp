@@ -94,6 +94,7 @@ struct UartHeld {
     bool started;    // some of its bytes are out already
     uint16_t len;    // bytes still to write
     uint16_t logLen; // bytes its log line reports when it is out
+    int64_t arrivedMs; // when the link handed it over
 };
 
 // Under s_portMutex, shared by the two threads; the messages and their
@@ -202,7 +203,7 @@ void uartHoldPush(const UartSettings &s, bool reopen, const uint8_t *data, int32
                   bool started)
 {
     UartHeld &m = g_holdMsgs[(g_hold.msgHead + g_hold.msgCount) % UART_HOLD_MSGS];
-    m = UartHeld{s, reopen, false, started, (uint16_t)len, (uint16_t)logLen};
+    m = UartHeld{s, reopen, false, started, (uint16_t)len, (uint16_t)logLen, COMM_MonotonicMs()};
     uint32_t tail = (g_hold.byteHead + g_hold.byteCount) % UART_HOLD_BYTES;
     uint32_t first = UART_HOLD_BYTES - tail < (uint32_t)len ? UART_HOLD_BYTES - tail : (uint32_t)len;
     if (first > 0)
@@ -432,11 +433,15 @@ void uartHeadDone()
 }
 
 // A head message the port is not taking: nothing is given up while the link
-// is up; without a link, one that has had its line time and more is. The
-// plan: when to look again. Mutex held.
+// is up; without a link, one that has had its line time and more since it
+// became the head, and has waited the link's silence limit since it came,
+// is (a reconnect takes a second or two, and the server sent it for good).
+// The plan: when to look again. Mutex held.
 UartPlan uartHeadStalled(UartHeld *m)
 {
-    int32_t left = (int32_t)(g_hold.headSince + uartBoundMs(m->len, g_uartInfo.applied) - COMM_MonotonicMs());
+    int64_t due = g_hold.headSince + uartBoundMs(m->len, g_uartInfo.applied);
+    int64_t stale = m->arrivedMs + (int64_t)EP_SilenceS() * 1000;
+    int32_t left = (int32_t)((due > stale ? due : stale) - COMM_MonotonicMs());
     if (left <= 0 && TCP_IsConnectServer() == 0) {
         uartHeadDone();
         return UartPlan{false, 0};
@@ -642,4 +647,12 @@ int32_t UART_WriteData(const uint8_t *msg, int32_t len)
         printf("[UART]:need change uart config [%d]\r\n", COMM_GetSystemMS());
     uartSignal(s_wakeFd);
     return 0;
+}
+
+int32_t UART_HeldMessages()
+{
+    pthread_mutex_lock(&s_portMutex);
+    int32_t n = (int32_t)g_hold.msgCount;
+    pthread_mutex_unlock(&s_portMutex);
+    return n;
 }

@@ -16,3 +16,5 @@ void *UART_Thread(void *arg);
 // again once GB_RoomFd() is readable. Never reads beyond len bytes of msg
 // nor takes more than 1014 data bytes.
 int32_t UART_WriteData(const uint8_t *msg, int32_t len);
+// Messages held for the port and not yet written; any thread.
+int32_t UART_HeldMessages();

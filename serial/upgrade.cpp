@@ -219,9 +219,10 @@ int32_t DEVINFO_IsValid(const uint8_t *frame, int32_t avail)
         upgradeCrcOk(frame, DEVINFO_FRAME_LEN - UPG_CRC_FROM) == 0)
         return 0;
     if (frame[DEV_OFF_SERIALNUM] != 0) {
-        // Fields without a NUL are cut to what the identity can hold.
-        char sn[GB_SERIALNUM_SIZE];
-        char pc[GB_PAIRCODE_SIZE];
+        // A field without its NUL is one byte too long for the identity:
+        // it is passed on whole, and refused, never cut and stored.
+        char sn[GB_SERIALNUM_SIZE + 1];
+        char pc[GB_PAIRCODE_SIZE + 1];
         devinfoField(sn, sizeof sn, frame + DEV_OFF_SERIALNUM, GB_SERIALNUM_SIZE);
         devinfoField(pc, sizeof pc, frame + DEV_OFF_PAIRCODE, GB_PAIRCODE_SIZE);
         printf("[DEVINFO]:set new info, sn: %s, pairCode: %s\r\n", sn, pc);

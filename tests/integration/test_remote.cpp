@@ -148,7 +148,7 @@ TEST(Remote, FailedUpgradesAnswer7AndKeepTheAdapterAndPackage)
 
     const th::Bytes requests[] = {
         UpgradeRequest("127.0.0.1", "zov", "pw1234", "/fw/missing.tar"),  // refused path
-        th::B({0x01, 0x41}),                                                // every field empty
+        UpgradeRequest("", "", "", ""),                                     // every field empty
         // A path of 965 characters does not fit a RETR line: never sent.
         UpgradeRequest("127.0.0.1", "zov", "pw1234", "/" + std::string(964, 'p')),
         UpgradeRequest("127.0.0.1", "zov", "pw1234", "/fw/zovClient.tar\r\nDELE /fw/zovClient.tar"),

@@ -146,10 +146,13 @@ TEST_F(Identity, RewriteReadsBackAndLeavesNoTemporary)
     EXPECT_EQ(load(), "ABC123|9876");
     EXPECT_TRUE(th::SyncedBeforeRename("/etc/config/device_info.tmp", "/etc/config/device_info"));
 
-    // Values longer than the fields are cut before they are written.
-    ASSERT_EQ(GB_ModifyDeviceInfo("SERIAL-NUMBER-TOO-LONG", "PAIRCODE-LONG"), 0);
-    EXPECT_EQ(load(), "SERIAL-NUMB|PAIRCOD");
-    EXPECT_EQ(read().size(), 58u + 11u + 7u);
+    // Values longer than their fields are refused, never stored cut; values
+    // that just fit are stored whole.
+    EXPECT_EQ(GB_ModifyDeviceInfo("ABCDEFGHIJKL", "1"), 1);
+    EXPECT_EQ(GB_ModifyDeviceInfo("ABCDEFGHIJK", "12345678"), 1);
+    EXPECT_EQ(load(), "ABC123|9876");
+    ASSERT_EQ(GB_ModifyDeviceInfo("ABCDEFGHIJK", "1234567"), 0);
+    EXPECT_EQ(load(), "ABCDEFGHIJK|1234567");
     // What uci writes reads back as what was set, with LF or CRLF.
     write("\nconfig deviceInfo\n\toption serialNum 'SN0000002'\n\toption pairCode \"654321\"\r\n");
     EXPECT_EQ(load(), "SN0000002|654321");

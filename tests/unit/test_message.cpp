@@ -89,7 +89,8 @@ TEST(Message, HeadClearsAndRespSetsTheResponseFlag)
     }
 }
 
-// Where a message in a received stream ends, by its own layout.
+// Where a message in a received stream ends, by its own layout, exactly
+// when its last byte is there; and what no length can be found for.
 TEST(Message, FrameLengthsCutAReceivedStream)
 {
     auto msg = [](std::vector<uint8_t> head, size_t total, uint8_t fill) {
@@ -106,10 +107,10 @@ TEST(Message, FrameLengthsCutAReceivedStream)
         int32_t want;
     } cases[] = {
         {{}, 0, 0}, {{2, 0x40}, 2, -1}, {{1}, 1, 0}, {{1, 0x80, 5, 1}, 4, 3}, {{1, 0x01}, 2, 0},
-        {data, 12, 0}, {data, 15, 13}, {huge, 1023, 0}, {huge, 1100, MSG_MAX_LEN},
-        {msg({1, 0x42}, 30, 'd'), 21, 0}, {msg({1, 0x42}, 30, 'd'), 30, 22},
-        {upg, 60, 0}, {upg, 63, 61}, {msg({1, 0x41}, 1100, 'u'), 1100, MSG_MAX_LEN},
-        {msg({1, 0x33}, 5, 0), 5, 5},
+        {data, 12, 0}, {data, 13, 13}, {data, 15, 13}, {huge, 9, 0}, {huge, 10, MSG_FAULT_LENGTH},
+        {msg({1, 0x42}, 30, 'd'), 21, 0}, {msg({1, 0x42}, 30, 'd'), 22, 22}, {msg({1, 0x42}, 30, 'd'), 30, 22},
+        {upg, 60, 0}, {upg, 61, 61}, {upg, 63, 61}, {msg({1, 0x41}, 1100, 'u'), 1023, 0},
+        {msg({1, 0x41}, 1100, 'u'), 1024, MSG_FAULT_TERMINATOR}, {msg({1, 0x33}, 5, 0), 2, MSG_FAULT_COMMAND},
     };
     for (const auto &c : cases)
         EXPECT_EQ(MSG_FrameLen(c.b.data(), (int32_t)c.avail), c.want) << th::Hex(c.b) << " / " << c.avail;

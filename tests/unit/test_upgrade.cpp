@@ -284,8 +284,14 @@ TEST_F(Frames, IdentityFrames)
     EXPECT_EQ(DEVINFO_IsValid(q.data(), 24), 1);
     EXPECT_FALSE(access(EP_Path(EP_PATH_DEVINFO), F_OK) == 0);
 
-    // Fields without their NUL are cut to 11 and 7 characters.
-    Bytes s = DevInfoFrame("ABCDEFGHIJKL", 12, "12345678", 8);
+    // A field without its NUL holds a value too long for the identity: the
+    // frame is answered, nothing is stored (never a cut value).
+    Bytes tooLong = DevInfoFrame("ABCDEFGHIJKL", 12, "1234567", 7);
+    EXPECT_EQ(DEVINFO_IsValid(tooLong.data(), 24), 1);
+    tooLong = DevInfoFrame("ABCDEFGHIJK", 11, "12345678", 8);
+    EXPECT_EQ(DEVINFO_IsValid(tooLong.data(), 24), 1);
+    EXPECT_FALSE(access(EP_Path(EP_PATH_DEVINFO), F_OK) == 0);
+    Bytes s = DevInfoFrame("ABCDEFGHIJK", 11, "1234567", 7);
     EXPECT_EQ(DEVINFO_IsValid(s.data(), 24), 1);
     Bytes a(24);
     int32_t len = 0;
