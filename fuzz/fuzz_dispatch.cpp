@@ -23,7 +23,7 @@ const char kSn[] = "SN-FUZZ";
 const char kPc[] = "PC-FUZZ";
 
 // A text field as a handler must read it: only received bytes count, the
-// field ends at its NUL or its width, and at most cap characters are kept.
+// field ends at its NUL or its width, and at most cap characters are read.
 std::string field(const uint8_t *msg, size_t len, size_t off, size_t width, size_t cap)
 {
     std::string s;
@@ -35,10 +35,16 @@ std::string field(const uint8_t *msg, size_t len, size_t off, size_t width, size
 void checkUpgrade(const uint8_t *msg, size_t len)
 {
     const FtpStubCall &c = FTPSTUB_Last();
-    FUZZ_CHECK(c.calls == 1);
-    FUZZ_CHECK(c.host == field(msg, len, MSG_OFF_UPG_URL, MSG_UPG_URL_SIZE, MSG_UPG_URL_SIZE - 1));
-    FUZZ_CHECK(c.user == field(msg, len, MSG_OFF_UPG_USER, MSG_UPG_USER_SIZE, MSG_UPG_USER_SIZE - 1));
-    FUZZ_CHECK(c.pass == field(msg, len, MSG_OFF_UPG_PASS, MSG_UPG_PASS_SIZE, MSG_UPG_PASS_SIZE - 1));
+    std::string url = field(msg, len, MSG_OFF_UPG_URL, MSG_UPG_URL_SIZE, MSG_UPG_URL_SIZE);
+    std::string user = field(msg, len, MSG_OFF_UPG_USER, MSG_UPG_USER_SIZE, MSG_UPG_USER_SIZE);
+    std::string pass = field(msg, len, MSG_OFF_UPG_PASS, MSG_UPG_PASS_SIZE, MSG_UPG_PASS_SIZE);
+    // A field without room for its terminator holds more than it may: the
+    // request is refused, never carried out with a cut value.
+    bool fits = url.size() < (size_t)MSG_UPG_URL_SIZE && user.size() < (size_t)MSG_UPG_USER_SIZE &&
+                pass.size() < (size_t)MSG_UPG_PASS_SIZE;
+    FUZZ_CHECK(c.calls == (fits ? 1 : 0));
+    if (fits)
+        FUZZ_CHECK(c.host == url && c.user == user && c.pass == pass);
     // A failed download never ends the adapter.
     FUZZ_CHECK(!GB_TestEvent(GB_EVENT_EXIT));
 }
@@ -49,8 +55,10 @@ void checkIdentity(const uint8_t *msg, size_t len)
     char pc[GB_PAIRCODE_SIZE];
     GB_GetDeviceInfo(sn, pc);
     FUZZ_CHECK(memchr(sn, 0, sizeof sn) != nullptr && memchr(pc, 0, sizeof pc) != nullptr);
-    std::string wantSn = field(msg, len, MSG_OFF_DEV_SERIALNUM, GB_SERIALNUM_SIZE, GB_SERIALNUM_SIZE - 1);
-    std::string wantPc = field(msg, len, MSG_OFF_DEV_PAIRCODE, GB_PAIRCODE_SIZE, GB_PAIRCODE_SIZE - 1);
+    // Whole fields: a value filling its field has no terminator and is too
+    // long to store.
+    std::string wantSn = field(msg, len, MSG_OFF_DEV_SERIALNUM, GB_SERIALNUM_SIZE, GB_SERIALNUM_SIZE);
+    std::string wantPc = field(msg, len, MSG_OFF_DEV_PAIRCODE, GB_PAIRCODE_SIZE, GB_PAIRCODE_SIZE);
     if (wantSn.empty() || GB_DeviceInfoError(wantSn.c_str(), true) != nullptr ||
         GB_DeviceInfoError(wantPc.c_str(), false) != nullptr) {
         // Nothing to store, or nothing the file could give back: the old
@@ -87,8 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // Cut as the link cuts its stream: never beyond what is there.
     int32_t frame = MSG_FrameLen(m, (int32_t)size);
-    FUZZ_CHECK(frame >= -1 && frame <= (int32_t)size && frame <= MSG_MAX_LEN);
-    FUZZ_CHECK((frame == -1) == (size > 0 && msg[0] != MSG_PROTOCOL_VERSION));
+    FUZZ_CHECK(frame >= MSG_FAULT_TERMINATOR && frame <= (int32_t)size && frame <= MSG_MAX_LEN);
+    FUZZ_CHECK((frame == MSG_FAULT_VERSION) == (size > 0 && msg[0] != MSG_PROTOCOL_VERSION));
 
     int32_t rc = tcpProcessRecved(m, (int32_t)size);
     FUZZ_CHECK(rc == (versionOk ? 0 : -1));
