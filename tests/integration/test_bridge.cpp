@@ -146,8 +146,11 @@ TEST(Bridge, UplinkBurstSplitAtOneRead)
     Bytes joined(m1.begin() + 10, m1.end());
     joined.insert(joined.end(), m2.begin() + 10, m2.end());
     EXPECT_EQ(joined, big);
-    for (const char *line : {"[UART]:read data 3\r\n", "[UART]:read data 1014\r\n", "[UART]:read data 486\r\n"})
+    // The message can reach the server before its log line is read.
+    for (const char *line : {"[UART]:read data 3\r\n", "[UART]:read data 1014\r\n", "[UART]:read data 486\r\n"}) {
+        EXPECT_TRUE(r.d.waitFor(line, 2000)) << line;
         EXPECT_EQ(r.d.count(line), 1u) << line;
+    }
 }
 
 TEST(Bridge, DownlinkReopensWithNewSettings)
@@ -250,6 +253,68 @@ TEST(Bridge, StalledSlowDeviceLosesNothing)
     EXPECT_EQ(r.d.count("[TCP]:connect success \r\n"), 1u);
     EXPECT_EQ(r.d.count("[TCP]:lost server"), 0u);
     EXPECT_EQ(r.d.count("[UART]:write to uart 1014 \r\n") + r.d.count("[UART]:uart write:1014, ["), 90u);
+}
+
+// A cellular link pauses inside messages: each is waited for whole. A data
+// message whose length no message can have is a framing fault, so the
+// identity request inside its payload never runs.
+TEST(Bridge, PausesInsideMessagesLoseNothingAndPayloadNeverActs)
+{
+    Rig r;
+    r.start();
+    Bytes first = th::DataMsg(7, 1, 0, 0, Package(600));
+    Bytes second = th::DataMsg(7, 1, 0, 0, B("second"));
+    r.srv.send(Bytes(first.begin(), first.begin() + 300));
+    usleep(1500000);
+    Bytes rest(first.begin() + 300, first.end());
+    rest.insert(rest.end(), second.begin(), second.end());
+    r.srv.send(rest);
+    Bytes want = Package(600);
+    want.insert(want.end(), {'s', 'e', 'c', 'o', 'n', 'd'});
+    EXPECT_EQ(Hex(r.pty.read(want.size(), 3000)), Hex(want));
+
+    Bytes evil = ft::IdentityRequest("EVIL", "66");
+    Bytes smuggled = {1, 0x40, 7, 1, 0, 0, 0x70, 0x04, 0, 0};  // 1136 bytes of data
+    smuggled.insert(smuggled.end(), 1004, 'x');
+    smuggled.insert(smuggled.end(), evil.begin(), evil.end());
+    r.srv.send(smuggled);
+    EXPECT_TRUE(r.srv.peerClosed(3000));
+    EXPECT_TRUE(r.d.waitFor("[TCP]:framing fault (data length above 1014): 01 40 07 01 00 00 70 04;", 1000));
+    EXPECT_EQ(r.d.count("EVIL"), 0u);
+    EXPECT_NE(r.sb.readFile("/etc/config/device_info").find("SN0001"), std::string::npos);
+}
+
+// The device stalls; the server sends eleven messages and closes. What the
+// adapter took in before the link broke still reaches the device, in order,
+// before the next connection's data.
+TEST(Bridge, BrokenLinkDeliversWhatItReceivedBeforeTheNextConnection)
+{
+    Rig r;
+    r.start();
+    Bytes all, want;
+    for (int i = 0; i < 12; i++) {
+        Bytes data = Package(1014);
+        data[0] = (uint8_t)i;
+        Bytes m = th::DataMsg(7, 1, 0, 0, data);
+        if (i < 11)
+            all.insert(all.end(), m.begin(), m.end());
+        want.insert(want.end(), data.begin(), data.end());
+    }
+    r.srv.send(all);
+    r.srv.closeClient();
+    // Read whole before the device reads a byte: the pty, the hold and the
+    // link's stream take eleven messages between them.
+    ASSERT_TRUE(r.d.waitFor("[TCP]:recv socket error \r\n", 5000));
+    Bytes got = r.pty.read(11 * 1014, 5000);
+    ASSERT_TRUE(r.srv.accept(12000));
+    ASSERT_FALSE(r.srv.recvCmd(0x00, 3000).empty());
+    r.srv.send(th::OnlineResult(0));
+    r.srv.send(th::DataMsg(7, 1, 0, 0, Bytes(want.end() - 1014, want.end())));
+    Bytes last = r.pty.read(1014, 3000);
+    got.insert(got.end(), last.begin(), last.end());
+    ASSERT_EQ(got.size(), want.size());
+    EXPECT_TRUE(got == want);
+    EXPECT_EQ(r.d.count("gave up"), 0u);
 }
 
 // A device that sends a byte every 8.3 ms (a busy 1200-baud line) never
