@@ -215,10 +215,11 @@ void tcpPauseDisconnected(bool noSocket)
 {
     int64_t wait = noSocket ? TCP_RETRY_PAUSE_MS : tcpMsUntil(s_connectTime, tcpConnectInterval(), tcpNow());
     struct pollfd pfd[2] = {{GB_ExitFd(), POLLIN, 0}, {g_tcpInfo.held ? GB_RoomFd() : -1, POLLIN, 0}};
-    if (g_tcpInfo.held) {
-        int64_t giveUp = STREAM_KeptSince() + tcpSilenceMs() - COMM_MonotonicMs();
-        wait = tcpMin(wait, giveUp > 0 ? giveUp : 0);
-    }
+    // Once they are old enough to give up, what is left to wait for is the
+    // serial hold emptying, which the room descriptor tells.
+    int64_t giveUp = STREAM_KeptSince() + tcpSilenceMs() - COMM_MonotonicMs();
+    if (g_tcpInfo.held && giveUp > 0)
+        wait = tcpMin(wait, giveUp);
     if (wait > 0 && COMM_PollMs(pfd, 2, (int32_t)wait) > 0 && pfd[1].revents != 0)
         tcpClearRoom();
 }
