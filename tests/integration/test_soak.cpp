@@ -198,7 +198,13 @@ public:
             Bytes m = th::DataMsg(settings_[0], settings_[1], settings_[2], settings_[3], data);
             all.insert(all.end(), m.begin(), m.end());
         }
-        sendAll(all);
+        // Now and then the line pauses inside a message, as cellular links
+        // do on a retransmission: nothing of it may be lost.
+        size_t cut = rng_() % 8 == 0 ? 1 + rng_() % (all.size() - 1) : 0;
+        sendAll(Bytes(all.begin(), all.begin() + cut));
+        if (cut > 0)
+            usleep((useconds_t)(rng_() % 5000) * 1000);
+        sendAll(Bytes(all.begin() + cut, all.end()));
         return !wait || delivered(4000);
     }
     bool delivered(int ms)

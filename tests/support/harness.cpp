@@ -11,6 +11,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/socket.h>
@@ -367,6 +368,10 @@ void Daemon::start(const Sandbox &sb, uint16_t serverPort, const std::map<std::s
         close(fds[1]);
         // Own process group, so a stray signal to the test does not hit it.
         setpgid(0, 0);
+        // A test killed by its time-out must not leave its adapter behind:
+        // one that reopens its port path every second takes over the pty
+        // that a later test gets under the same number, and reads its bytes.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
