@@ -656,3 +656,10 @@ int32_t UART_HeldMessages()
     pthread_mutex_unlock(&s_portMutex);
     return n;
 }
+
+int32_t UART_BoundMs(int32_t bytes, const uint8_t settings[4])
+{
+    UartSettings s;
+    memcpy(&s, settings, UART_SETTINGS_LEN);
+    return uartBoundMs(bytes, s);
+}

@@ -18,3 +18,8 @@ void *UART_Thread(void *arg);
 int32_t UART_WriteData(const uint8_t *msg, int32_t len);
 // Messages held for the port and not yet written; any thread.
 int32_t UART_HeldMessages();
+// How long `bytes` may take on the line with the settings the four indices
+// name (baud rate, data bits, stop bits, parity): their line time at the
+// character size, a quarter more and a second. A held message gets this
+// before it counts as stalled; a reopen waits this long for the old output.
+int32_t UART_BoundMs(int32_t bytes, const uint8_t settings[4]);

@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/msg.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -294,7 +295,19 @@ TEST(Tools, DevicePushRefusesBadFilesThenDeliversWithDefaults)
         sb.writeFile("/pkg" + std::to_string(i), std::string(pkg[i].begin(), pkg[i].end()));
     for (int i = 0; i < 2; i++)
         push[i].reset(new Proc({Tool("adapter-dev"), "--port=" + dev, "push", sb.path("/pkg" + std::to_string(i))}));
+    // The port is exclusive while a push holds it (root ignores that, so
+    // ask the tty), and free again once the tool has ended.
+    auto exclusive = [&dev] {
+        int fd = open(dev.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        int excl = -1;
+        EXPECT_EQ(ioctl(fd, TIOCGEXCL, &excl), 0);
+        close(fd);
+        return excl;
+    };
+    ASSERT_TRUE(d.waitFor("[UPGRADE]:save data, curOffset", 20000));
+    EXPECT_EQ(exclusive(), 1);
     int rc[2] = {push[0]->waitExit(60000), push[1]->waitExit(60000)};
+    EXPECT_EQ(exclusive(), 0);
     int won = rc[0] == 0 ? 0 : 1;
     ASSERT_EQ(rc[won], 0) << push[won]->text();
     EXPECT_EQ(rc[1 - won], 1) << push[1 - won]->text();

@@ -239,6 +239,10 @@ TEST_F(SerialThread, ConcurrentChangesEndWithLatestSettings)
 // line time and more is given up, and the log says how much of it went out.
 TEST_F(SerialThread, StalledPortWithoutLinkGivesUpWhatWaitsTooLong)
 {
+    // The bound follows the character: start, data, parity and stop bits.
+    const uint8_t s7n1[4] = {0, 0, 0, 0}, s8e2[4] = {0, 1, 1, 2};
+    EXPECT_EQ(UART_BoundMs(1200, s7n1), 9000 * 125 / 100 + 1000);
+    EXPECT_EQ(UART_BoundMs(1200, s8e2), 12000 * 125 / 100 + 1000);
     start();
     usleep(200000);
     // A pty makes room in the background for a while: fill it until it
