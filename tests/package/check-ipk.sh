@@ -56,9 +56,8 @@ check "Installed-Size" same "$(field Installed-Size)" \
   "$(find "$work/data" -type f -printf '%s\n' | awk '{s += $1} END {print s}')"
 
 check "data members, modes and owners" same "$(listing "$work/data.tar.gz" | grep -v '/$' | sort -k3)" \
-  "$(printf '%s\n' '-rw-r--r-- 0/0 ./etc/config/adapterd' '-rwxr-xr-x 0/0 ./etc/init.d/adapterd' \
-     '-rw-r--r-- 0/0 ./etc/uci-defaults/90-adapterd-log' '-rwxr-xr-x 0/0 ./usr/libexec/rpcd/adapterd' \
-     '-rwxr-xr-x 0/0 ./usr/sbin/adapterd' '-rw-r--r-- 0/0 ./usr/share/rpcd/acl.d/adapterd.json')"
+  $'-rw-r--r-- 0/0 ./etc/config/adapterd\n-rwxr-xr-x 0/0 ./etc/init.d/adapterd\n-rw-r--r-- 0/0 ./etc/uci-defaults/90-adapterd-log
+-rwxr-xr-x 0/0 ./usr/libexec/rpcd/adapterd\n-rwxr-xr-x 0/0 ./usr/sbin/adapterd\n-rw-r--r-- 0/0 ./usr/share/rpcd/acl.d/adapterd.json'
 check "data directories owned by root" bash -c "! tar -tzvf '$work/data.tar.gz' | awk '{print \$2}' | grep -v '^0/0$'"
 
 bin=$work/data/usr/sbin/adapterd
