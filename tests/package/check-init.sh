@@ -79,9 +79,9 @@ check "switched off: no instance" same "$(sent .instances)" '{}'
 check "switched off: says so" grep -q "switched off in $w/config/adapterd" "$w/err"
 
 conf() { printf "config adapterd 'main'\n"; printf "\toption %s '%s'\n" "$@"; }
-conf server adapters.example.net port 61000 ftp_port 2121 heartbeat 30 silence 70 log all >"$w/config/adapterd"
+conf server 127.0.0.1 port 61000 ftp_port 2121 heartbeat 30 silence 70 log all >"$w/config/adapterd"
 run
-opts='--server adapters.example.net --port 61000 --ftp-port 2121 --heartbeat 30 --silence 70 --log all'
+opts='--server 127.0.0.1 --port 61000 --ftp-port 2121 --heartbeat 30 --silence 70 --log all'
 check "options: each one set passed" same "$(sent '.instances[].command[1:] | join(" ")')" "\"$opts\""
 check "options: checked as passed" same "$(cat "$w/checked")" "--check $opts"
 conf port 70000 ftp_port 2121 >"$w/config/adapterd"
