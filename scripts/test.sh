@@ -68,9 +68,13 @@ if [ "$needed" != libc.so ]; then
   echo "FAIL: musl adapterd needs '$needed', not libc.so alone" >&2
   exit 1
 fi
-# The package the emulated router runs: the server on its own loopback.
+# Another customer's package first: the next build must not keep its
+# server. Then the package the emulated router runs: the server on its own
+# loopback, at the default port.
+./scripts/build-ipk.sh --server-host adapters.example.net --server-port 61000
+tests/package/check-ipk.sh build/ipk/adapterd.ipk --server-host adapters.example.net --server-port 61000
 ./scripts/build-ipk.sh --server-host 127.0.0.1
-tests/package/check-ipk.sh build/ipk/adapterd.ipk --server-host 127.0.0.1
+tests/package/check-ipk.sh build/ipk/adapterd.ipk --server-host 127.0.0.1 --server-port 60928
 tests/package/check-init.sh
 echo "mipsel-musl build and package: $(( $(date +%s) - start )) s"
 
