@@ -48,6 +48,7 @@
 #include "board/leds.h"
 #include "core/endpoints.h"
 #include "core/globals.h"
+#include "core/status.h"
 #include "ftp/ftpClient.h"
 #include "link/message.h"
 #include "link/tcp.h"
@@ -191,6 +192,7 @@ void tcpSetLink(int sock, int32_t state)
     g_tcpInfo.sock = sock;
     g_tcpInfo.state.store(state, std::memory_order_release);
     pthread_mutex_unlock(&g_gbVar.sendMutex);
+    STATUS_Link(state);
 }
 
 void tcpConnected()
@@ -220,6 +222,7 @@ void tcpDropLink()
     g_tcpInfo.sock = -1;
     g_tcpInfo.state.store(TCP_STATE_DISCONNECTED, std::memory_order_release);
     pthread_mutex_unlock(&g_gbVar.sendMutex);
+    STATUS_Link(TCP_STATE_DISCONNECTED);
     tcpResetStream();
     tcpDisconnected();
 }
@@ -280,6 +283,7 @@ int32_t tcpConnectServer()
         return TCP_STEP_DONE;
     int sock = TCP_CreateSocket();
     if (sock == -1) {
+        STATUS_Error(errno, "make a socket");
         printf("fail in %s, line:%d\r\n", "tcpConnectServer", 236);
         return TCP_STEP_NO_SOCKET;
     }
@@ -291,6 +295,7 @@ int32_t tcpConnectServer()
         puts("[TCP]:connect success \r");
         tcpConnected();
     } else {
+        STATUS_Error(rc == 1 ? 0 : errno, rc == 1 ? "resolve the server's host" : "connect to the server");
         puts("[TCP]:connect fail \r");
         TCP_CloseSocket(sock);
     }
@@ -378,6 +383,7 @@ int32_t tcpRecvData(int waitMs)
                                          GB_ExitFd());
     }
     if (g_tcpInfo.recvLen < 0) {
+        STATUS_Error(errno, errno != 0 ? "receive from the server" : "the server closed the connection");
         puts("[TCP]:recv socket error \r");
         tcpDropLink();
         return 1;
@@ -389,6 +395,7 @@ int32_t tcpRecvData(int waitMs)
     }
     uint32_t now = COMM_GetSystemS();
     if (COMM_Elapsed(g_tcpInfo.lastCommunicate, now) >= EP_SilenceS()) {
+        STATUS_Error(0, "nothing from the server for %u s", (unsigned)EP_SilenceS());
         printf("[TCP]:lost server, lastCommunicate:%d [%d]\r\n", (int)g_tcpInfo.lastCommunicate, (int)now);
         tcpDropLink();
         return 1;
@@ -398,9 +405,12 @@ int32_t tcpRecvData(int waitMs)
 
 void tcpOnlineResp(const uint8_t *msg, int32_t)
 {
-    if (msg[MSG_OFF_ERRORCODE] != MSG_RESULT_OK)
+    if (msg[MSG_OFF_ERRORCODE] != MSG_RESULT_OK) {
+        STATUS_Error(0, "login refused by the server, code %d", msg[MSG_OFF_ERRORCODE]);
         return;
+    }
     g_tcpInfo.state.store(TCP_STATE_ONLINE, std::memory_order_release);
+    STATUS_Link(TCP_STATE_ONLINE);
     puts("[TCP]:online success \r");
 }
 
@@ -411,6 +421,8 @@ void tcpHeartbeatResp(const uint8_t *msg, int32_t)
         return;
     printf("[TCP]:adapter heartbeat fail, errorCode:%d\r\n", code);
     g_tcpInfo.state.store(TCP_STATE_HEARTBEAT_FAIL, std::memory_order_release);
+    STATUS_Error(0, "heartbeat refused by the server, code %d", code);
+    STATUS_Link(TCP_STATE_HEARTBEAT_FAIL);
 }
 
 // Copies the text field at off (at most width-1 characters, cut at its
@@ -620,6 +632,7 @@ int32_t TCP_SendData(const uint8_t *data, int32_t len)
     LED_SetLedEvent(LED_DATA, LED_EVENT_FLASH, 2, 1, down ? LED_EVENT_OFF : LED_EVENT_ON);
     if (g_tcpInfo.sock != -1 && data != nullptr && len > 0) {
         int32_t sent = TCP_Send(g_tcpInfo.sock, data, len);
+        STATUS_Sent(data, len, sent);
         // Part of a message went out and the rest could not: the stream is
         // out of step, so end it rather than send misframed messages. The
         // link thread then drops the link at its silence limit.
@@ -649,6 +662,7 @@ int32_t upgradeDownlodFile(const uint8_t *msg, int32_t len)
     // The password stays out of the log: it reaches logread and often a
     // remote syslog.
     printf("[TCP]: upgrade url:%s, user:%s, pass:***, path:%s \r\n", url, user, path);
+    STATUS_Request("upgrade", url, path, "running");
 
     // Every reply wait also watches the exit descriptor, so the adapter's
     // end never waits out an FTP time-out (name resolution aside).
@@ -689,6 +703,7 @@ void tcpUpgradeAdapter(const uint8_t *msg, int32_t len)
         GB_SetEvent(GB_EVENT_EXIT);
     }
     printf("[TCP]: upgrade errorCode: %d\r\n", code);
+    STATUS_RequestResult(code == MSG_RESULT_OK ? "ok" : "failed");
     tcpSendResp(MSG_CMD_UPGRADE, code);
 }
 
@@ -707,6 +722,7 @@ void tcpModifyDeviceInfo(const uint8_t *msg, int32_t len)
         GB_SetEvent(GB_EVENT_EXIT);
     }
     printf("[TCP]: modify errorCode: %d\r\n", code);
+    STATUS_Request("identity", sn, nullptr, code == MSG_RESULT_OK ? "ok" : "failed");
     tcpSendResp(MSG_CMD_DEVINFO, code);
 }
 
