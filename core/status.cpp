@@ -56,8 +56,9 @@ struct StatusRecord {
 };
 
 pthread_mutex_t s_mutex = PTHREAD_MUTEX_INITIALIZER;
-// The port's default settings until the serial thread opens it.
-StatusRecord s_rec = {STATUS_DOWN, 0, 0, 0, 0, 0, 0, 0, 0, 115200, 8, 1, 'N', "", "", "", "", "", 0};
+// Zero-filled, so it takes no room in the daemon's file; STATUS_Init puts
+// the port's default settings in until the serial thread opens it.
+StatusRecord s_rec;
 bool s_dirty = false;  // under s_mutex: the file is behind the record
 
 // Made before main() runs: hooks may fire before STATUS_Init.
@@ -372,6 +373,12 @@ void STATUS_Init()
     s_startS = statusMonoS();
     pthread_mutex_lock(&s_mutex);
     s_rec.since = COMM_GetSystemS();
+    if (s_rec.baud == 0) {
+        s_rec.baud = 115200;
+        s_rec.dataBits = 8;
+        s_rec.parity = 'N';
+        s_rec.stopBits = 1;
+    }
     StatusRecord snap = s_rec;
     s_dirty = false;
     pthread_mutex_unlock(&s_mutex);
