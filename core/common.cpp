@@ -107,6 +107,29 @@ uint32_t COMM_Elapsed(uint32_t since, uint32_t now)
     return now > since ? now - since : since - now;
 }
 
+int32_t COMM_FormatU64(uint64_t v, char out[COMM_U64_CHARS])
+{
+    // Long division by 10 over four 16-bit limbs, most significant first:
+    // each step divides a value below 10 * 65536.
+    uint32_t limb[4] = {(uint32_t)(v >> 48) & 0xFFFFu, (uint32_t)(v >> 32) & 0xFFFFu, (uint32_t)(v >> 16) & 0xFFFFu,
+                        (uint32_t)v & 0xFFFFu};
+    char rev[COMM_U64_CHARS];
+    int32_t n = 0;
+    do {
+        uint32_t rem = 0;
+        for (uint32_t &l : limb) {
+            uint32_t cur = rem << 16 | l;
+            l = cur / 10;
+            rem = cur % 10;
+        }
+        rev[n++] = (char)('0' + rem);
+    } while ((limb[0] | limb[1] | limb[2] | limb[3]) != 0);
+    for (int32_t i = 0; i < n; i++)
+        out[i] = rev[n - 1 - i];
+    out[n] = '\0';
+    return n;
+}
+
 namespace {
 
 // Names under the reserved top-level domain "invalid" never resolve:

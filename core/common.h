@@ -49,6 +49,11 @@ int32_t COMM_ResolveHost(const char *host, struct in_addr *addr);
 // Makes a rename in the directory holding path durable (fsync of that
 // directory). 0 on success, -1 when the directory cannot be synced.
 int32_t COMM_SyncDir(const char *path);
+// Decimal digits of v and a NUL into out, with 32-bit arithmetic only (a
+// 64-bit division is a library call on 32-bit MIPS that the daemon must
+// not link). Returns the number of digits (1..20).
+constexpr int32_t COMM_U64_CHARS = 21;
+int32_t COMM_FormatU64(uint64_t v, char out[COMM_U64_CHARS]);
 // Two-sided distance between two seconds values: a clock step either way
 // counts as elapsed time.
 uint32_t COMM_Elapsed(uint32_t since, uint32_t now);

@@ -11,13 +11,15 @@
 namespace {
 
 constexpr size_t EP_PATH_MAX = 512;
-constexpr size_t EP_HOST_MAX = 256;
+constexpr size_t EP_HOST_MAX = EP_HOST_MAX_LEN + 1;
 
 // Every staging name is its target's name and a suffix, made here once.
 const char *const s_defaults[EP_PATH_COUNT] = {
     ADAPTER_CFG_SERIAL_PATH,   ADAPTER_CFG_MODEM_PATH,    ADAPTER_CFG_DEVINFO_PATH,
     ADAPTER_CFG_PACKAGE_PATH,  ADAPTER_CFG_LED_DATA_PATH, ADAPTER_CFG_LED_ONLINE_PATH,
+    ADAPTER_CFG_STATUS_PATH,
     ADAPTER_CFG_PACKAGE_PATH ".download", ADAPTER_CFG_PACKAGE_PATH ".part", ADAPTER_CFG_DEVINFO_PATH ".tmp",
+    ADAPTER_CFG_STATUS_PATH ".tmp",
 };
 
 char s_paths[EP_PATH_COUNT][EP_PATH_MAX];
@@ -50,10 +52,11 @@ int32_t EP_SetRoot(const char *root)
 
 int32_t EP_SetServer(const char *host, uint16_t port)
 {
-    size_t n = strlen(host);
+    size_t n = host != nullptr ? strlen(host) : 0;
     if (n >= sizeof s_host)
         return -1;
-    memcpy(s_host, host, n + 1);
+    if (host != nullptr)
+        memcpy(s_host, host, n + 1);
     s_serverPort = port;
     return 0;
 }

@@ -3,6 +3,7 @@
 // once, before the adapter starts, so no module reads the environment and no
 // thread ever sees them change.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 enum EpPath : int {
@@ -12,6 +13,7 @@ enum EpPath : int {
     EP_PATH_PACKAGE,     // upgrade package file
     EP_PATH_LED_DATA,    // data LED brightness file
     EP_PATH_LED_ONLINE,  // online LED brightness file
+    EP_PATH_STATUS,      // state file (RAM disk; its folder is made)
     // Staging files, each written beside its target and renamed over it
     // once whole. Nothing in them outlives the process that wrote them, so
     // they are the files start-up and the final clean-up remove; they come
@@ -19,6 +21,7 @@ enum EpPath : int {
     EP_PATH_DOWNLOAD,    // package fetched over FTP ("<package>.download")
     EP_PATH_PART,        // package pushed over the serial port ("<package>.part")
     EP_PATH_DEVINFO_TMP, // identity being rewritten ("<identity>.tmp")
+    EP_PATH_STATUS_TMP,  // state file being rewritten ("<state file>.tmp")
     EP_PATH_COUNT,
     EP_PATH_STAGING_FIRST = EP_PATH_DOWNLOAD
 };
@@ -26,8 +29,11 @@ enum EpPath : int {
 // Prefixes root to every path. Returns 0, or -1 when a prefixed path would
 // not fit (the paths then stay as they were).
 int32_t EP_SetRoot(const char *root);
-// Overrides the server host (copied, at most 255 characters) and port.
-// Returns 0, or -1 for a host that does not fit (nothing changed).
+// Longest server host name the adapter holds, in characters.
+constexpr size_t EP_HOST_MAX_LEN = 255;
+// Overrides the server host (copied, at most EP_HOST_MAX_LEN characters;
+// null keeps the host) and port. Returns 0, or -1 for a host that does not
+// fit (nothing changed).
 int32_t EP_SetServer(const char *host, uint16_t port);
 void EP_SetFtpPort(uint16_t port);
 void EP_SetMsgKey(int32_t key);

@@ -1,10 +1,13 @@
 // Supervisor: runs start-up, installs the signal handlers, then makes one
 // pass every 2000 ms until GB_EVENT_EXIT: modem bring-up while the link is
-// down, start of any worker not yet started, keep-alive to the watchdog.
-// The wait between passes ends at once on exit, so the process always ends
-// about 3000 ms after it: workers are never joined; they get those 3000 ms
-// to close what they own, and then the staging files that a transfer or a
-// rewrite cut short by the exit may have left are removed.
+// down, start of any worker not yet started, keep-alive to the watchdog,
+// and the state file's timed rewrite. The wait between passes ends at once
+// on exit, so the process always ends about 3000 ms after it: workers are
+// never joined; they get those 3000 ms to close what they own, and then the
+// staging files that a transfer or a rewrite cut short by the exit may have
+// left are removed. A state change or SIGUSR1 wakes the wait to rewrite the
+// state file (here, never in a handler), and the wait then runs on to the
+// pass's end, so keep-alives keep their pace.
 #include "core/main.h"
 
 #include <cerrno>
@@ -22,6 +25,7 @@
 #include "core/common.h"
 #include "core/endpoints.h"
 #include "core/globals.h"
+#include "core/status.h"
 #include "link/tcpThread.h"
 #include "serial/uart.h"
 #include "serial/uartThread.h"
@@ -66,10 +70,11 @@ int mainStartThread(const MainThread &t, pthread_t *handle)
     return rc;
 }
 
+// Every signal that asks the adapter to end takes the same orderly way.
 void sigroutine(int sig)
 {
     static const char msg[] = COMM_TAG("MAIN") ":Sigroutine **********\r\n";
-    if (sig != SIGINT && sig != SIGTERM)
+    if (sig != SIGINT && sig != SIGTERM && sig != SIGHUP && sig != SIGQUIT)
         return;
     int saved = errno;
     // write() and a lock-free atomic or are all a handler may safely do.
@@ -79,14 +84,30 @@ void sigroutine(int sig)
     errno = saved;
 }
 
+// SIGUSR1: the state file and a summary line, written by the main thread.
+void sigdump(int)
+{
+    int saved = errno;
+    STATUS_AskDump();
+    errno = saved;
+}
+
 void setSignals()
 {
     struct sigaction sa = {};
     sa.sa_handler = sigroutine;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
+    // HUP too: procd and a closing terminal mean a restart or an end, never
+    // an abrupt death that leaves staging files behind.
+    static const int kEnding[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
+    for (int sig : kEnding)
+        sigaction(sig, &sa, nullptr);
+    sa.sa_handler = sigdump;
+    sigaction(SIGUSR1, &sa, nullptr);
+    // Stray signals a shell or a script may send must not end the adapter.
+    signal(SIGUSR2, SIG_IGN);
+    signal(SIGALRM, SIG_IGN);
     // A send to a server that has gone must be an ordinary error.
     signal(SIGPIPE, SIG_IGN);
     // So must a write past a file-size limit (package download or chunks):
@@ -125,11 +146,18 @@ void modemBringUp(int32_t *modemFd, int32_t *passCount)
     *passCount = 0;
 }
 
-// Sleeps until the next pass is due, or until GB_EVENT_EXIT.
+// Sleeps until the next pass is due, or until GB_EVENT_EXIT; rewrites the
+// state file whenever it is due at once in between.
 void mainWait()
 {
-    struct pollfd exitFd = {GB_ExitFd(), POLLIN, 0};
-    COMM_PollMs(&exitFd, 1, MAIN_PASS_MS);
+    int64_t end = COMM_MonotonicMs() + MAIN_PASS_MS;
+    for (;;) {
+        int64_t left = end - COMM_MonotonicMs();
+        struct pollfd fds[2] = {{GB_ExitFd(), POLLIN, 0}, {STATUS_WakeFd(), POLLIN, 0}};
+        if (left <= 0 || COMM_PollMs(fds, 2, (int32_t)left) <= 0 || fds[0].revents != 0)
+            return;
+        STATUS_Service(true);
+    }
 }
 
 // Removes every staging file (never a package or identity): a worker still
@@ -146,6 +174,7 @@ void mainRemoveStaging()
     UART_Close(modemFd);
     puts(COMM_TAG("MAIN") ":exit -------------- \r");
     COMM_SleepMs(MAIN_EXIT_WAIT_MS);
+    STATUS_Stopped();
     mainRemoveStaging();
     exit(0);
 }
@@ -163,6 +192,7 @@ void MAIN_Run()
         puts(COMM_TAG("MAIN") ":GB_Init error \r");
         exit(0);
     }
+    STATUS_Init();
     setSignals();
     // Before any worker exists: the link thread may set the LEDs as soon as
     // it runs, and nothing may paint the resting pattern over that later.
@@ -171,6 +201,7 @@ void MAIN_Run()
         modemBringUp(&modemFd, &passCount);
         createThread();
         sendMsg2Daemon();
+        STATUS_Service(false);
         mainWait();
         passCount++;
     }

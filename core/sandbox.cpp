@@ -6,6 +6,8 @@
 // would run on without them and fail later in ways that name no path; and
 // it removes the keep-alive queue it created once the adapter ends, while a
 // queue that already existed (a test harness's, a watchdog's) is left alone.
+// It takes adapterd's options (core/options); an option wins over the
+// environment variable for the same setting.
 //   ADAPTER_ROOT         prefix for every absolute file path (required)
 //   ADAPTER_SERVER_HOST  server host (default 127.0.0.1)
 //   ADAPTER_SERVER_PORT  server port (default 60928)
@@ -28,15 +30,22 @@
 #include "core/endpoints.h"
 #include "core/globals.h"
 #include "core/main.h"
+#include "core/options.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: adapterd-sandbox [-h|--help] [-V|--version]\n"
+    "       adapterd-sandbox [--server HOST] [--port N] [--ftp-port N] [--heartbeat S]\n"
+    "                        [--silence S] [--log all|changes] [--check]\n"
     "\n"
     "Runs the adapter with every file it uses below ADAPTER_ROOT and its\n"
     "server, FTP port and keep-alive queue from the environment. Log lines,\n"
     "protocol and behaviour are those of adapterd.\n"
+    "\n"
+    "options (each wins over its environment variable):\n"
+    OPT_HELP_LINES
+    "--check also checks the environment and the tree below ADAPTER_ROOT.\n"
     "\n"
     "environment:\n"
     "  ADAPTER_ROOT         sandbox directory, required (never the host's /)\n"
@@ -54,6 +63,7 @@ const char kUsage[] =
     "  /usr/bin/zov/zovClient.tar  upgrade package (written)\n"
     "  /sys/devices/gpio-leds.4/leds/mpr-a2:led_data/brightness    data LED\n"
     "  /sys/devices/gpio-leds.4/leds/mpr-a2:led_online/brightness  online LED\n"
+    "  /var/run/adapterd/status.json  state file (written; its folders are made)\n"
     "\n"
     "A keep-alive queue that the sandbox creates is removed when it ends; an\n"
     "existing one is used and left alone.\n"
@@ -62,8 +72,9 @@ const char kUsage[] =
     "(the port a terminal, such as a link to a pseudo-terminal); it names each\n"
     "missing piece with its full path.\n"
     "\n"
-    "exit status: 0 when the adapter ends (it always does so with 0),\n"
-    "2 for a usage or environment error, or a missing piece of the tree;\n"
+    "exit status: 0 when the adapter ends (it always does so with 0) or --check\n"
+    "finds everything sound; 2 for a bad option or value (one line on standard\n"
+    "error naming it), an environment error, or a missing piece of the tree;\n"
     "nothing has started then.\n";
 
 int s_ownQueue = -1;
@@ -74,7 +85,7 @@ void removeOwnQueue()
         msgctl(s_ownQueue, IPC_RMID, nullptr);
 }
 
-// Until the adapter has installed its own handlers, SIGINT or SIGTERM would
+// Until the adapter has installed its own handlers, an ending signal would
 // end the process without running atexit: remove the queue, then die of
 // the signal as before. msgctl is a plain system call, safe here.
 void earlySignal(int sig)
@@ -189,22 +200,24 @@ bool treeUsable()
     return ok;
 }
 
-// 0 to go on, otherwise the exit status (after --help, --version or a
-// usage error).
-int parseArgs(int argc, char **argv)
+// OPT_RUN or OPT_CHECK to go on into *opts; otherwise the exit status
+// (after --help, --version or a refused option).
+int parseArgs(int argc, char **argv, Options *opts, bool *check)
 {
-    for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
-            fputs(kUsage, stdout);
-            exit(0);
-        }
-        if (strcmp(argv[i], "-V") == 0 || strcmp(argv[i], "--version") == 0) {
-            printf("adapterd-sandbox %s\n", GB_VER_NAME);
-            exit(0);
-        }
-        fprintf(stderr, "adapterd-sandbox: unexpected argument '%s'; the sandbox is configured through "
-                        "its environment\nTry 'adapterd-sandbox --help'.\n", argv[i]);
+    switch (OPT_Parse(argc, argv, "adapterd-sandbox", opts)) {
+    case OPT_HELP:
+        fputs(kUsage, stdout);
+        exit(0);
+    case OPT_VERSION:
+        printf("adapterd-sandbox %s\n", GB_VER_NAME);
+        exit(0);
+    case OPT_ERROR:
         return 2;
+    case OPT_CHECK:
+        *check = true;
+        return 0;
+    case OPT_RUN:
+        break;
     }
     return 0;
 }
@@ -213,15 +226,17 @@ int parseArgs(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
-    if (int rc = parseArgs(argc, argv))
+    Options opts;
+    bool check = false;
+    if (int rc = parseArgs(argc, argv, &opts, &check))
         return rc;
     const char *root = getenv("ADAPTER_ROOT");
-    long serverPort, ftpPort, msgKey;
-    if (!rootUsable(root) || !envNumber("ADAPTER_SERVER_PORT", 1, 65535, 60928, &serverPort) ||
-        !envNumber("ADAPTER_FTP_PORT", 1, 65535, 21, &ftpPort) ||
+    long serverPort = opts.port, ftpPort = opts.ftpPort, msgKey;
+    if (!rootUsable(root) || (opts.port == 0 && !envNumber("ADAPTER_SERVER_PORT", 1, 65535, 60928, &serverPort)) ||
+        (opts.ftpPort == 0 && !envNumber("ADAPTER_FTP_PORT", 1, 65535, 21, &ftpPort)) ||
         !envNumber("ADAPTER_MSG_KEY", 1, 0x7fffffff, 1234, &msgKey))
         return 2;
-    const char *host = getenv("ADAPTER_SERVER_HOST");
+    const char *host = opts.host != nullptr ? opts.host : getenv("ADAPTER_SERVER_HOST");
     if (EP_SetServer(host && *host ? host : "127.0.0.1", (uint16_t)serverPort) != 0 || EP_SetRoot(root) != 0) {
         fprintf(stderr, "adapterd-sandbox: ADAPTER_SERVER_HOST or ADAPTER_ROOT too long\n");
         return 2;
@@ -229,8 +244,11 @@ int main(int argc, char **argv)
     long checkTree;
     if (!envNumber("ADAPTER_CHECK_TREE", 0, 1, 1, &checkTree) || (checkTree != 0 && !treeUsable()))
         return 2;
+    if (check)
+        return 0;
     EP_SetFtpPort((uint16_t)ftpPort);
     EP_SetMsgKey((int32_t)msgKey);
+    OPT_Apply(&opts);
     // Created exclusively so that it is known to be ours; the adapter then
     // opens it like any existing queue. It ends through exit(), so atexit
     // covers every way out but a fatal signal.
@@ -238,8 +256,9 @@ int main(int argc, char **argv)
     if (id >= 0) {
         s_ownQueue = id;
         atexit(removeOwnQueue);
-        signal(SIGINT, earlySignal);
-        signal(SIGTERM, earlySignal);
+        static const int kEnding[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+        for (int sig : kEnding)
+            signal(sig, earlySignal);
     }
     MAIN_Run();
 }

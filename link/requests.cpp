@@ -16,6 +16,7 @@
 #include "core/common.h"
 #include "core/endpoints.h"
 #include "core/globals.h"
+#include "core/status.h"
 #include "ftp/ftpClient.h"
 #include "link/message.h"
 #include "link/tcpThread.h"
@@ -82,6 +83,7 @@ int32_t upgradeDownlodFile(const uint8_t *msg, int32_t len)
     // The password stays out of the log: it reaches logread and often a
     // remote syslog.
     printf("[TCP]: upgrade url:%s, user:%s, pass:***, path:%s \r\n", url, user, path);
+    STATUS_Request("upgrade", url, path, "running");
     if (!fits) {
         // A cut host, account or path names another one than was sent.
         puts("[TCP]: upgrade refused, a field is longer than it may be\r");
@@ -127,6 +129,7 @@ void tcpUpgradeAdapter(const uint8_t *msg, int32_t len)
         GB_SetEvent(GB_EVENT_EXIT);
     }
     printf("[TCP]: upgrade errorCode: %d\r\n", code);
+    STATUS_RequestResult(code == MSG_RESULT_OK ? "ok" : "failed");
     tcpSendResp(MSG_CMD_UPGRADE, code);
 }
 
@@ -147,6 +150,7 @@ void tcpModifyDeviceInfo(const uint8_t *msg, int32_t len)
         GB_SetEvent(GB_EVENT_EXIT);
     }
     printf("[TCP]: modify errorCode: %d\r\n", code);
+    STATUS_Request("identity", sn, nullptr, code == MSG_RESULT_OK ? "ok" : "failed");
     tcpSendResp(MSG_CMD_DEVINFO, code);
 }
 

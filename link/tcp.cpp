@@ -61,14 +61,23 @@ int tcpFinishConnect(int sock, int rc, int timeoutMs)
 {
     if (rc != 0 && errno != EINPROGRESS && errno != EINTR)
         return -1;
-    if (rc != 0 && tcpSelect(sock, TCP_WAIT_WRITE, timeoutMs) <= 0)
-        return -1;
+    if (rc != 0) {
+        int ready = tcpSelect(sock, TCP_WAIT_WRITE, timeoutMs);
+        if (ready == 0)
+            errno = ETIMEDOUT;
+        if (ready <= 0)
+            return -1;
+    }
     // Writability alone also signals a failed connect; the pending error
     // tells them apart.
     int err = 0;
     socklen_t len = sizeof err;
-    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
+    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
         return -1;
+    if (err != 0) {
+        errno = err;
+        return -1;
+    }
     return 0;
 }
 
@@ -104,7 +113,9 @@ int32_t TCP_Connect(int sock, const char *host, uint16_t port, int timeoutMs)
     sa.sin_port = htons(port);
     int rc = connect(sock, (struct sockaddr *)&sa, sizeof sa);
     if (tcpFinishConnect(sock, rc, timeoutMs) != 0) {
+        int err = errno;
         printf("fail in %s, line:%d\r\n", "TCP_Connect", 172);
+        errno = err;
         return -1;
     }
     return 0;
@@ -125,8 +136,10 @@ int32_t TCP_RecvWake(int sock, uint8_t *buf, int32_t len, int timeoutMs, int wak
             return (int32_t)n;
         // The peer has closed: nothing will ever arrive, so waiting for the
         // silence limit would only send data into a dead connection.
-        if (n == 0)
+        if (n == 0) {
+            errno = 0;
             return -1;
+        }
         if (errno == EINTR)
             continue;
         // Readiness without data (a discarded segment): nothing arrived.
@@ -143,8 +156,10 @@ int32_t TCP_Peek(int sock)
         ssize_t n = recv(sock, &b, 1, MSG_PEEK | MSG_DONTWAIT);
         if (n > 0)
             return 1;
-        if (n == 0)
+        if (n == 0) {
+            errno = 0;
             return -1;
+        }
         if (errno == EINTR)
             continue;
         return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;

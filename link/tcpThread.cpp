@@ -48,6 +48,7 @@
 #include "board/leds.h"
 #include "core/endpoints.h"
 #include "core/globals.h"
+#include "core/status.h"
 #include "link/message.h"
 #include "link/requests.h"
 #include "link/stream.h"
@@ -231,6 +232,7 @@ void tcpSetLink(int sock, int32_t state)
     g_tcpInfo.sock = sock;
     g_tcpInfo.state.store(state, std::memory_order_release);
     pthread_mutex_unlock(&g_gbVar.sendMutex);
+    STATUS_Link(state);
 }
 
 void tcpConnected()
@@ -255,6 +257,7 @@ void tcpDropLink(bool fault)
     g_tcpInfo.sock = -1;
     g_tcpInfo.state.store(TCP_STATE_DISCONNECTED, std::memory_order_release);
     pthread_mutex_unlock(&g_gbVar.sendMutex);
+    STATUS_Link(TCP_STATE_DISCONNECTED);
     if (fault)
         STREAM_Clear();
     if (fault || STREAM_Dropped(COMM_MonotonicMs()) == 0)
@@ -317,6 +320,7 @@ int32_t tcpConnectServer()
         return TCP_STEP_DONE;
     int sock = TCP_CreateSocket();
     if (sock == -1) {
+        STATUS_Error(errno, "make a socket");
         printf("fail in %s, line:%d\r\n", "tcpConnectServer", 236);
         return TCP_STEP_NO_SOCKET;
     }
@@ -328,6 +332,7 @@ int32_t tcpConnectServer()
         puts("[TCP]:connect success \r");
         tcpConnected();
     } else {
+        STATUS_Error(rc == 1 ? 0 : errno, rc == 1 ? "resolve the server's host" : "connect to the server");
         puts("[TCP]:connect fail \r");
         TCP_CloseSocket(sock);
     }
@@ -415,6 +420,7 @@ int32_t tcpRecvData(int waitMs)
         g_tcpInfo.recvLen = TCP_RecvWake(g_tcpInfo.sock, tail, room, waitMs, GB_ExitFd());
     }
     if (g_tcpInfo.recvLen < 0) {
+        STATUS_Error(errno, errno != 0 ? "receive from the server" : "the server closed the connection");
         puts("[TCP]:recv socket error \r");
         tcpDropLink(false);
         return 1;
@@ -426,6 +432,7 @@ int32_t tcpRecvData(int waitMs)
     }
     uint32_t now = COMM_GetSystemS();
     if (COMM_Elapsed(g_tcpInfo.lastAlive, now) >= EP_SilenceS()) {
+        STATUS_Error(0, "nothing from the server for %u s", (unsigned)EP_SilenceS());
         printf("[TCP]:lost server, lastCommunicate:%d [%d]\r\n", (int)g_tcpInfo.lastCommunicate, (int)now);
         tcpDropLink(false);
         return 1;
@@ -435,11 +442,14 @@ int32_t tcpRecvData(int waitMs)
 
 void tcpOnlineResp(const uint8_t *msg, int32_t)
 {
-    if (msg[MSG_OFF_ERRORCODE] != MSG_RESULT_OK)
+    if (msg[MSG_OFF_ERRORCODE] != MSG_RESULT_OK) {
+        STATUS_Error(0, "login refused by the server, code %d", msg[MSG_OFF_ERRORCODE]);
         return;
+    }
     if (g_tcpInfo.state.load(std::memory_order_relaxed) != TCP_STATE_ONLINE)
         s_onlineSinceMs = COMM_MonotonicMs();
     g_tcpInfo.state.store(TCP_STATE_ONLINE, std::memory_order_release);
+    STATUS_Link(TCP_STATE_ONLINE);
     puts("[TCP]:online success \r");
 }
 
@@ -450,6 +460,8 @@ void tcpHeartbeatResp(const uint8_t *msg, int32_t)
         return;
     printf("[TCP]:adapter heartbeat fail, errorCode:%d\r\n", code);
     g_tcpInfo.state.store(TCP_STATE_HEARTBEAT_FAIL, std::memory_order_release);
+    STATUS_Error(0, "heartbeat refused by the server, code %d", code);
+    STATUS_Link(TCP_STATE_HEARTBEAT_FAIL);
 }
 
 }  // namespace
@@ -523,6 +535,7 @@ static void tcpFramingFault(const uint8_t *msg, int32_t len, const char *why)
         snprintf(hex + i * 3, sizeof hex - (size_t)i * 3, " %02x", msg[i]);
     s_faultRun++;
     s_framingFaults.fetch_add(1, std::memory_order_relaxed);
+    STATUS_Error(0, "framing fault in the server's data (%s)", why);
     printf("[TCP]:framing fault (%s):%s; link dropped, next connection in %u s\r\n", why, hex,
            (unsigned)tcpConnectInterval());
     tcpDropLink(true);
@@ -540,7 +553,8 @@ static bool tcpGiveUpStale()
     int32_t bytes = 0;
     int32_t count = STREAM_GiveUpKept(&bytes);
     g_tcpInfo.held = false;
-    s_givenUp.fetch_add((uint32_t)count, std::memory_order_relaxed);
+    TCP_NoteGivenUp((uint32_t)count);
+    STATUS_Error(0, "gave up %d messages of a broken link, %u s old", (int)count, (unsigned)EP_SilenceS());
     printf("[TCP]:gave up %d messages (%d bytes) of a broken link, %u s old\r\n", (int)count, (int)bytes,
            (unsigned)EP_SilenceS());
     return true;
@@ -619,6 +633,7 @@ int32_t TCP_SendData(const uint8_t *data, int32_t len)
     LED_SetLedEvent(LED_DATA, LED_EVENT_FLASH, 2, 1, down ? LED_EVENT_OFF : LED_EVENT_ON);
     if (g_tcpInfo.sock != -1 && data != nullptr && len > 0) {
         int32_t sent = TCP_Send(g_tcpInfo.sock, data, len);
+        STATUS_Sent(data, len, sent);
         // Part of a message went out and the rest could not: the stream is
         // out of step, so end it rather than send misframed messages. The
         // link thread then drops the link at its silence limit.
@@ -643,4 +658,9 @@ uint32_t TCP_FramingFaults()
 uint32_t TCP_GivenUp()
 {
     return s_givenUp.load(std::memory_order_relaxed);
+}
+
+void TCP_NoteGivenUp(uint32_t msgs)
+{
+    s_givenUp.fetch_add(msgs, std::memory_order_relaxed);
 }

@@ -25,10 +25,13 @@ int32_t TCP_SendData(const uint8_t *data, int32_t len);
 // 1 while a TCP connection is up (logged in or not), else 0.
 int32_t TCP_IsConnectServer();
 
-// Framing faults since start (each dropped the connection), and messages
-// of broken connections given up as too old; any thread.
+// Framing faults since start (each dropped the connection), and server
+// messages given up as too old (kept by the link for a broken connection,
+// or held for a port that took nothing without a link); any thread.
 uint32_t TCP_FramingFaults();
 uint32_t TCP_GivenUp();
+// Counts messages the serial side gave up (waited too long without a link).
+void TCP_NoteGivenUp(uint32_t msgs);
 
 // Steps of the link thread, exposed for tests.
 // Builds the 31-byte online request (version, identity) into buf; returns 31.

@@ -164,7 +164,9 @@ int32_t UART_Open(const char *path, int32_t baudRate, int32_t dataBits, char par
 {
     int fd = open(path, O_RDWR | O_NOCTTY);
     if (fd < 0) {
+        int err = errno;
         printf(COMM_TAG("UART") ":uart open %s error \r\n", path);
+        errno = err;
         return -1;
     }
     uartSetBaudRate(fd, baudRate);

@@ -39,6 +39,7 @@
 #include "core/common.h"
 #include "core/endpoints.h"
 #include "core/globals.h"
+#include "core/status.h"
 #include "link/message.h"
 #include "link/tcpThread.h"
 #include "serial/uart.h"
@@ -211,6 +212,7 @@ void uartHoldPush(const UartSettings &s, bool reopen, const uint8_t *data, int32
     if ((uint32_t)len > first)
         memcpy(g_holdBytes, data + first, (uint32_t)len - first);
     g_hold.byteCount += (uint32_t)len;
+    STATUS_Held(g_hold.byteCount);
     if (g_hold.msgCount++ == 0)
         g_hold.headSince = COMM_MonotonicMs();
     if (reopen)
@@ -231,6 +233,7 @@ int32_t uartHoldWrite(UartHeld *m)
     m->started = true;
     g_hold.byteHead = (g_hold.byteHead + (uint32_t)n) % UART_HOLD_BYTES;
     g_hold.byteCount -= (uint32_t)n;
+    STATUS_Held(g_hold.byteCount);
     return (int32_t)n;
 }
 
@@ -241,6 +244,7 @@ bool uartHoldPop()
     UartHeld *m = uartHead();
     g_hold.byteHead = (g_hold.byteHead + m->len) % UART_HOLD_BYTES;
     g_hold.byteCount -= m->len;
+    STATUS_Held(g_hold.byteCount);
     g_hold.msgHead = (g_hold.msgHead + 1) % UART_HOLD_MSGS;
     g_hold.msgCount--;
     g_hold.headSince = COMM_MonotonicMs();
@@ -257,6 +261,10 @@ int32_t uartOpen()
     const UartSettings &s = g_uartInfo.applied;
     int32_t fd = UART_Open(EP_Path(EP_PATH_SERIAL), uartGetBaudRate(s.baudRate), uartGetDataBits(s.dataBits),
                            uartGetParity(s.parity), uartGetStopBits(s.stopBits));
+    if (fd == -1)
+        STATUS_Error(errno, "open the serial port %s", EP_Path(EP_PATH_SERIAL));
+    STATUS_Serial(uartGetBaudRate(s.baudRate), uartGetDataBits(s.dataBits), uartGetParity(s.parity),
+                  uartGetStopBits(s.stopBits));
     // Non-blocking: the thread times silence itself, and a write never
     // waits with the port's mutex held.
     if (fd != -1)
@@ -427,6 +435,11 @@ void uartHeadDone()
         printf("[UART]:write to uart %d \r\n", written);
     else if (done.logLen > 0)
         printf("[UART]:uart write:%d, [%d]\r\n", written, COMM_GetSystemMS());
+    if (done.len > 0) {
+        // Only a message given up ends with bytes still to write.
+        printf("[UART]:gave up %d bytes held for the port\r\n", (int)done.len);
+        TCP_NoteGivenUp(1);
+    }
     if (tell)
         uartSignal(GB_RoomFd());
     pthread_mutex_lock(&s_portMutex);
@@ -624,6 +637,7 @@ int32_t UART_WriteData(const uint8_t *msg, int32_t len)
     if (!change && uartWriteDirect(settings, data, dataLen)) {
         bool held = g_hold.msgCount != 0;
         pthread_mutex_unlock(&s_portMutex);
+        STATUS_Received(dataLen);
         if (held)
             uartSignal(s_wakeFd);
         else
@@ -641,6 +655,7 @@ int32_t UART_WriteData(const uint8_t *msg, int32_t len)
         GB_SetEvent(GB_EVENT_UART_CONFIG);
     }
     pthread_mutex_unlock(&s_portMutex);
+    STATUS_Received(dataLen);
     // Logged before the serial thread is woken, so that its own lines about
     // the reopen always follow this one.
     if (change)

@@ -99,19 +99,31 @@ TEST(Core, KeepAlivesThenCleanShutdownOnSigterm)
     EXPECT_EQ(d.count(kExit), 1u);
 }
 
-TEST(Core, SigintEndsLikeSigterm)
+// INT, HUP and QUIT take TERM's orderly way and leave the state file saying
+// so; USR2, PIPE and ALRM change nothing, and USR1 only logs the summary.
+TEST(Core, EndingSignalsEndInOrderOthersAreIgnored)
 {
-    th::Sandbox sb;
-    sb.writeIdentity("SN1", "P");
-    th::Daemon d;
-    d.start(sb, 0);
-    // The workers start after the handlers are installed; the identity
-    // lines come before, and a signal then would find no handler yet.
-    ASSERT_TRUE(d.waitFor("[UART]:enter uart thread", 5000));
-    d.signal(SIGINT);
-    EXPECT_EQ(d.waitExit(7000), 0);
-    EXPECT_EQ(d.count(kHandler), 1u);
-    EXPECT_EQ(d.count(kExit), 1u);
+    for (int sig : {SIGINT, SIGHUP, SIGQUIT}) {
+        th::Sandbox sb;
+        sb.writeIdentity("SN1", "P");
+        th::Daemon d;
+        d.start(sb, 0);
+        // The workers start after the handlers are installed; the identity
+        // lines come before, and a signal then would find no handler yet.
+        ASSERT_TRUE(d.waitFor("[UART]:enter uart thread", 5000));
+        if (sig == SIGINT) {
+            for (int ignored : {SIGUSR2, SIGPIPE, SIGALRM})
+                d.signal(ignored);
+            d.signal(SIGUSR1);
+            EXPECT_TRUE(d.waitFor("[STATUS]:disconnected since ", 3000));
+            EXPECT_TRUE(d.running());
+        }
+        d.signal(sig);
+        EXPECT_EQ(d.waitExit(7000), 0) << sig;
+        EXPECT_EQ(d.count(kHandler), 1u);
+        EXPECT_EQ(d.count(kExit), 1u);
+        EXPECT_NE(sb.readFile("/var/run/adapterd/status.json").find("\"state\": \"stopped\""), std::string::npos);
+    }
 }
 
 TEST(Core, ModemOpenedOnceAtEleventhPassWithServerUnreachable)
@@ -136,25 +148,50 @@ TEST(Core, ModemOpenedOnceAtEleventhPassWithServerUnreachable)
     EXPECT_EQ(d.waitExit(7000), 0);
 }
 
-// adapterd answers --help and --version and refuses any other argument at
-// once, without starting: no start-up line, no keep-alive queue (the
+// adapterd answers --help, --version and --check and refuses a bad option
+// at once, without starting: no start-up line, no keep-alive queue (the
 // router's own key, which must be free beforehand for that check).
 TEST(Core, ProductionDaemonAnswersArgumentsWithoutStarting)
 {
     th::Sandbox sb;
     bool queueBefore = msgget(ADAPTER_CFG_MSG_KEY, 0) >= 0;
+    const std::string longest(255, 'h');
     const struct {
-        const char *arg;
+        std::vector<std::string> args;
         int status;
-        const char *logStart;
-    } cases[] = {{"--help", 0, "usage: adapterd [-h|--help]"},
-                 {"-V", 0, "adapterd 1.1\n"},
-                 {"--helpx", 2, "adapterd: unexpected argument '--helpx'\nusage: adapterd"}};
+        std::string logStart;
+    } cases[] = {
+        {{"--help"}, 0, "usage: adapterd [-h|--help]"},
+        {{"-V"}, 0, "adapterd 1.1\n"},
+        {{"--helpx"}, 2, "adapterd: --helpx: unknown option\n"},
+        {{"stray"}, 2, "adapterd: stray: unexpected argument\n"},
+        {{"--port", "0"}, 2, "adapterd: --port: '0' is not a port number (1-65535)\n"},
+        {{"--port=65536"}, 2, "adapterd: --port: '65536' is not a port number (1-65535)\n"},
+        {{"--ftp-port", "21x"}, 2, "adapterd: --ftp-port: '21x' is not a port number (1-65535)\n"},
+        {{"--server", ""}, 2, "adapterd: --server: empty host name\n"},
+        {{"--server", longest + "h"}, 2, "adapterd: --server: host name longer than 255 characters\n"},
+        {{"--server=a b"}, 2, "adapterd: --server: host name holds a blank or a control character\n"},
+        {{"--heartbeat", "601"}, 2, "adapterd: --heartbeat: '601' is not a number of seconds in 1-600\n"},
+        {{"--silence", "1801"}, 2, "adapterd: --silence: '1801' is not a number of seconds in 1-1800\n"},
+        {{"--silence", "34", "--heartbeat", "30"}, 2, "adapterd: --silence: 34 s is less than heartbeat + 5 (35 s)\n"},
+        {{"--silence", "7"}, 2, "adapterd: --silence: 7 s is less than heartbeat + 5 (8 s)\n"},
+        {{"--log", "some"}, 2, "adapterd: --log: 'some' is neither all nor changes\n"},
+        {{"--check", "--port"}, 2, "adapterd: --port: needs a value\n"},
+        {{"--check"}, 0, ""},
+        {{"--check", "--server", longest, "--port=1", "--ftp-port", "65535", "--heartbeat", "600", "--silence=1800",
+          "--log", "changes"}, 0, ""},
+    };
     for (const auto &c : cases) {
         th::Daemon d;
-        d.start(sb, 0, {}, {th::DaemonBin(), c.arg});
-        EXPECT_EQ(d.waitExit(10000), c.status) << c.arg;
-        EXPECT_EQ(d.log().find(c.logStart), 0u) << d.log();
+        std::vector<std::string> program = {th::DaemonBin()};
+        program.insert(program.end(), c.args.begin(), c.args.end());
+        d.start(sb, 0, {}, program);
+        EXPECT_EQ(d.waitExit(10000), c.status) << c.args[0];
+        // A refusal is its one line and nothing else; a sound check says nothing.
+        if (c.status == 2 || c.logStart.empty())
+            EXPECT_EQ(d.log(), c.logStart) << c.args[0];
+        else
+            EXPECT_EQ(d.log().find(c.logStart), 0u) << d.log();
     }
     int id = msgget(ADAPTER_CFG_MSG_KEY, 0);
     if (!queueBefore && id >= 0)

@@ -67,11 +67,16 @@ void SleepToSecondStart()
 class Link : public testing::Test {
 protected:
     void SetUp() override { sb.writeIdentity("ABC", "12"); }
-    // Starts the daemon, accepts it, and checks the online request.
-    void startAndAccept(const std::map<std::string, std::string> &env = {})
+    // Starts the daemon (with args, when given), accepts it, and checks the
+    // online request.
+    void startAndAccept(const std::map<std::string, std::string> &env = {}, const std::vector<std::string> &args = {})
     {
         CloseOnExecAll();
-        d.start(sb, srv.port(), env);
+        std::vector<std::string> program;
+        if (!args.empty())
+            program.push_back(th::SandboxBin());
+        program.insert(program.end(), args.begin(), args.end());
+        d.start(sb, srv.port(), env, program);
         ASSERT_TRUE(srv.accept(5000));
         tConnect = th::NowMs();
         ASSERT_TRUE(d.waitFor("[TCP]:connect success \r\n", 2000));
@@ -250,6 +255,76 @@ TEST_F(Link, WallClockStepBackDropsAndReconnectsAtOnce)
     EXPECT_TRUE(d.waitFor("[TCP]:connect success \r\n", 2000, d.log().find("lost server")));
 }
 
+const std::string kStatus = "/var/run/adapterd/status.json";
+
+// Options over the environment, then the state file through a login,
+// traffic, a long heartbeat, a drop and a reconnect, a request with hostile
+// text, and an orderly end on SIGHUP.
+TEST_F(Link, StateFileFollowsTheLinkWithOptionsAndLongHeartbeat)
+{
+    th::Pty port;
+    port.linkAs(sb, "/dev/ttyS0");
+    uint16_t p = srv.port();
+    startAndAccept({{"ADAPTER_SERVER_PORT", std::to_string(th::FreePort())}, {"ADAPTER_SERVER_HOST", "x.invalid"}},
+                   {"--server", "127.0.0.1", "--port", std::to_string(p), "--heartbeat", "30", "--silence=35"});
+    login(0);
+    ASSERT_TRUE(sb.waitFileHas(kStatus, "\"state\": \"online\"", 3000));
+    std::string st = sb.readFile(kStatus);
+    for (const std::string &want : std::vector<std::string>{"\"connects\": 1,", "\"logins\": 1,", "\"server\": \"127.0.0.1:" + std::to_string(p),
+                                    "\"pid\": " + std::to_string(d.pid()) + "\n", "\"last_request\": null"})
+        EXPECT_NE(st.find(want), std::string::npos) << want << "\n" << st;
+
+    // Payload both ways, written within 10 s with no signal; the data's
+    // settings (9600 baud, odd parity) are the port's now.
+    port.write(B("abc"));
+    EXPECT_EQ(srv.recvCmd(0x40, 3000), B({0x01, 0x40, 0, 0, 0, 0, 3, 0, 0, 0, 'a', 'b', 'c'}));
+    srv.send(th::DataMsg(3, 1, 0, 1, B("hello")));
+    int64_t tData = th::NowMs();
+    EXPECT_EQ(port.read(5, 3000), B("hello"));
+    // The hold empties after the reopen: the last of these changes.
+    ASSERT_TRUE(sb.waitFileHas(
+        kStatus, "\"held_bytes\": 0,\n  \"serial\": {\"baud\": 9600, \"databits\": 8, \"parity\": \"odd\", \"stopbits\": 1}", 13000))
+        << sb.readFile(kStatus);
+    st = sb.readFile(kStatus);
+    for (const char *want : {"\"bytes_up\": 3,", "\"bytes_down\": 5,", "\"msgs_up\": 1,", "\"msgs_down\": 1,"})
+        EXPECT_NE(st.find(want), std::string::npos) << want << "\n" << st;
+
+    // Heartbeat 30 s after the server's last data, none before; the link
+    // stays up past the default 10 s silence limit.
+    Bytes early = srv.recv((int)(25000 - (th::NowMs() - tData)));
+    EXPECT_TRUE(early.empty()) << th::Hex(early);
+    ASSERT_EQ(th::Hex(srv.recvCmd(0x01, (int)(35000 - (th::NowMs() - tData)))), "01 01");
+    srv.send(th::HeartbeatResult(0));
+    size_t mark = d.logSize();
+    d.signal(SIGUSR1);
+    EXPECT_TRUE(d.waitFor("[STATUS]:online since ", 3000, mark));
+    EXPECT_TRUE(d.waitFor(", connects 1, logins 1, bytes up 3 down 5, msgs up 1 down 1, held 0\r\n", 1000, mark));
+    EXPECT_EQ(d.count("lost server"), 0u);
+
+    // The next attempt is due at once, so "disconnected" may pass unseen;
+    // the reason stays.
+    srv.closeClient();
+    ASSERT_TRUE(sb.waitFileHas(kStatus, "\"last_error\": \"the server closed the connection\"", 3000));
+    ASSERT_TRUE(srv.accept(12000));
+    login(0);
+    ASSERT_TRUE(sb.waitFileHas(kStatus, "\"logins\": 2,", 3000));
+    EXPECT_NE(sb.readFile(kStatus).find("\"connects\": 2,"), std::string::npos);
+
+    // An identity request with a quote, a backslash, a control byte and a
+    // stray UTF-8 byte: refused, and the state file stays valid JSON
+    // without the pairing code.
+    Bytes req = {0x01, 0x42, 'a', '"', '\\', 0x01, 0xff, 'b', 0, 0, 0, 0, 0, 0, '7', '6', '5', '4', '3', '2', '1', 0};
+    srv.send(req);
+    ASSERT_TRUE(sb.waitFileHas(kStatus, "\"target\": \"a\\\"\\\\\\u0001\\ufffdb\", \"path\": null, \"result\": \"failed\"", 3000))
+        << sb.readFile(kStatus);
+    EXPECT_EQ(sb.readFile(kStatus).find("7654321"), std::string::npos);
+    EXPECT_TRUE(th::JsonValid(sb.path(kStatus)));
+
+    d.signal(SIGHUP);
+    EXPECT_EQ(d.waitExit(7000), 0);
+    EXPECT_NE(sb.readFile(kStatus).find("\"state\": \"stopped\""), std::string::npos);
+}
+
 // The operator's simulator, driven through its standard input.
 class SimProc {
 public:
@@ -351,10 +426,16 @@ TEST(LinkSim, SimulatorLogsInRelaysRequestsAndDecodesResponses)
     sim.cmd("upgrade 127.0.0.1 user pass /pkg.tar");
     ASSERT_TRUE(sim.waitFor("upgrade response: 07 failed", 5000)) << sim.out();
     EXPECT_NE(sim.out().find("upgrade response: 06 accepted"), std::string::npos);
+    // What the request named and its end, never its password.
+    EXPECT_TRUE(sb.waitFileHas(
+        kStatus, "{\"type\": \"upgrade\", \"target\": \"127.0.0.1\", \"path\": \"/pkg.tar\", \"result\": \"failed\"", 3000));
+    EXPECT_EQ(sb.readFile(kStatus).find("pass"), std::string::npos);
     sim.cmd("devinfo NEWSN 77");
     ASSERT_TRUE(sim.waitFor("devinfo response: 00 ok", 3000)) << sim.out();
     EXPECT_EQ(d.waitExit(8000), 0);
     EXPECT_NE(sb.readFile("/etc/config/device_info").find("option serialNum NEWSN"), std::string::npos);
+    EXPECT_NE(sb.readFile(kStatus).find("{\"type\": \"identity\", \"target\": \"NEWSN\", \"path\": null, \"result\": \"ok\""),
+              std::string::npos);
     EXPECT_EQ(sim.closeInputAndWait(3000), 0);
 }
 

@@ -180,6 +180,23 @@ bool Sandbox::exists(const std::string &abs) const
     return stat(path(abs).c_str(), &st) == 0;
 }
 
+bool Sandbox::waitFileHas(const std::string &abs, const std::string &needle, int timeoutMs) const
+{
+    int64_t deadline = NowMs() + timeoutMs;
+    while (readFile(abs).find(needle) == std::string::npos) {
+        if (NowMs() >= deadline)
+            return false;
+        usleep(20 * 1000);
+    }
+    return true;
+}
+
+bool JsonValid(const std::string &path)
+{
+    std::string cmd = "python3 -c 'import json,sys; json.load(open(sys.argv[1], encoding=\"utf-8\"))' '" + path + "'";
+    return system(cmd.c_str()) == 0;
+}
+
 std::string Sandbox::led(bool online) const
 {
     std::string s = readFile(online ? "/sys/devices/gpio-leds.4/leds/mpr-a2:led_online/brightness"

@@ -39,6 +39,9 @@ public:
     void writeFile(const std::string &abs, const std::string &content);
     std::string readFile(const std::string &abs) const;
     bool exists(const std::string &abs) const;
+    // Waits until the file holds needle (its whole content when it is
+    // replaced by a rename); false on timeout.
+    bool waitFileHas(const std::string &abs, const std::string &needle, int timeoutMs) const;
     // Brightness file content of an LED ("0" on, "1" off, "" never written).
     std::string led(bool online) const;
     int msgKey() const { return msgKey_; }
@@ -126,6 +129,9 @@ private:
     int client_ = -1;
     uint16_t port_ = 0;
 };
+
+// Whether the file parses as one JSON document (python3's parser).
+bool JsonValid(const std::string &path);
 
 // Online result / heartbeat result bytes.
 Bytes OnlineResult(uint8_t code);

@@ -81,6 +81,21 @@ TEST(Crc16, StoredLowByteFirst)
     EXPECT_EQ(COMM_GetLe16(field), 0x29B1);
 }
 
+// Every limb and carry of the 32-bit long division, up to the largest value.
+TEST(FormatU64, DecimalAcrossThe32BitBoundary)
+{
+    const struct {
+        uint64_t v;
+        const char *text;
+    } cases[] = {{0, "0"}, {65536, "65536"}, {4294967295u, "4294967295"}, {4294967296ull, "4294967296"},
+                 {10000000000000000000ull, "10000000000000000000"}, {~0ull, "18446744073709551615"}};
+    for (const auto &c : cases) {
+        char out[COMM_U64_CHARS];
+        EXPECT_EQ(COMM_FormatU64(c.v, out), (int32_t)strlen(c.text));
+        EXPECT_STREQ(out, c.text);
+    }
+}
+
 TEST(Clock, TwoSidedElapsedCountsStepsBothWays)
 {
     EXPECT_EQ(COMM_Elapsed(100, 105), 5u);

@@ -269,6 +269,8 @@ TEST_F(SerialThread, StalledPortWithoutLinkGivesUpWhatWaitsTooLong)
     for (size_t p = l.find("write to uart "); p != std::string::npos; p = l.find("write to uart ", p + 1))
         reported += (size_t)atoi(l.c_str() + p + 14);
     EXPECT_EQ(reported, out) << "the log counts what went out";
+    EXPECT_NE(l.find("[UART]:gave up "), std::string::npos);
+    EXPECT_GE(TCP_GivenUp(), 1u);
 }
 
 // The serial thread closes the port at exit while the link thread keeps

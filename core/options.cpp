@@ -1,0 +1,205 @@
+// Command-line options: a table of the value options, each with its own
+// check; flags and the cross-check of the two intervals after the whole
+// line is read. Values are decimal digits only, so "0x10", "+5", " 5" and
+// "5s" are refused rather than read as something else. Nothing is kept
+// here: the result is the caller's Options.
+#include "core/options.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/endpoints.h"
+
+namespace {
+
+constexpr uint32_t OPT_HEARTBEAT_DEFAULT_S = 3;
+constexpr uint32_t OPT_HEARTBEAT_MAX_S = 600;
+constexpr uint32_t OPT_SILENCE_MAX_S = 1800;
+constexpr uint32_t OPT_SILENCE_MARGIN_S = 5;  // the silence limit is at least heartbeat + this
+constexpr uint32_t OPT_PORT_MAX = 65535;
+
+struct OptState {
+    const char *prog;
+    Options *opts;
+    bool silenceGiven;
+};
+
+// "prog: name: 'value' why", the value left out when null.
+OptAction optRefuse(const OptState &st, const char *name, const char *why, const char *value = nullptr)
+{
+    if (value != nullptr)
+        fprintf(stderr, "%s: %s: '%s' %s\n", st.prog, name, value, why);
+    else
+        fprintf(stderr, "%s: %s: %s\n", st.prog, name, why);
+    return OPT_ERROR;
+}
+
+// s as a decimal number in [lo, hi]; false for anything else.
+bool optNumber(const char *s, uint32_t lo, uint32_t hi, uint32_t *out)
+{
+    if (*s == '\0')
+        return false;
+    uint32_t v = 0;
+    for (; *s != '\0'; s++) {
+        if (*s < '0' || *s > '9')
+            return false;
+        v = v * 10 + (uint32_t)(*s - '0');
+        if (v > hi)
+            return false;
+    }
+    if (v < lo)
+        return false;
+    *out = v;
+    return true;
+}
+
+// Why host cannot name the server, or nullptr when it can.
+const char *optHostError(const char *host)
+{
+    if (*host == '\0')
+        return "empty host name";
+    if (strlen(host) > EP_HOST_MAX_LEN)
+        return "host name longer than 255 characters";
+    for (const char *c = host; *c != '\0'; c++) {
+        if ((unsigned char)*c <= ' ' || *c == 0x7f)
+            return "host name holds a blank or a control character";
+    }
+    return nullptr;
+}
+
+OptAction optServer(OptState &st, const char *name, const char *v)
+{
+    const char *why = optHostError(v);
+    if (why != nullptr)
+        return optRefuse(st, name, why);
+    st.opts->host = v;
+    return OPT_RUN;
+}
+
+OptAction optPort(OptState &st, const char *name, const char *v, uint16_t *out)
+{
+    uint32_t n;
+    if (!optNumber(v, 1, OPT_PORT_MAX, &n))
+        return optRefuse(st, name, "is not a port number (1-65535)", v);
+    *out = (uint16_t)n;
+    return OPT_RUN;
+}
+
+OptAction optServerPort(OptState &st, const char *name, const char *v)
+{
+    return optPort(st, name, v, &st.opts->port);
+}
+
+OptAction optFtpPort(OptState &st, const char *name, const char *v)
+{
+    return optPort(st, name, v, &st.opts->ftpPort);
+}
+
+OptAction optHeartbeat(OptState &st, const char *name, const char *v)
+{
+    if (!optNumber(v, 1, OPT_HEARTBEAT_MAX_S, &st.opts->heartbeatS))
+        return optRefuse(st, name, "is not a number of seconds in 1-600", v);
+    return OPT_RUN;
+}
+
+OptAction optSilence(OptState &st, const char *name, const char *v)
+{
+    if (!optNumber(v, 1, OPT_SILENCE_MAX_S, &st.opts->silenceS))
+        return optRefuse(st, name, "is not a number of seconds in 1-1800", v);
+    st.silenceGiven = true;
+    return OPT_RUN;
+}
+
+OptAction optLog(OptState &st, const char *name, const char *v)
+{
+    if (strcmp(v, "all") == 0)
+        st.opts->level = LOG_LEVEL_ALL;
+    else if (strcmp(v, "changes") == 0)
+        st.opts->level = LOG_LEVEL_CHANGES;
+    else
+        return optRefuse(st, name, "is neither all nor changes", v);
+    return OPT_RUN;
+}
+
+struct OptValueOption {
+    const char *name;
+    OptAction (*take)(OptState &st, const char *name, const char *value);
+};
+
+const OptValueOption s_valueOptions[] = {
+    {"--server", optServer},       {"--port", optServerPort}, {"--ftp-port", optFtpPort},
+    {"--heartbeat", optHeartbeat}, {"--silence", optSilence}, {"--log", optLog},
+};
+
+// The option arg names (exactly, or before '='), or nullptr.
+const OptValueOption *optFind(const char *arg, const char **inlineValue)
+{
+    for (const OptValueOption &o : s_valueOptions) {
+        size_t n = strlen(o.name);
+        if (strncmp(arg, o.name, n) == 0 && (arg[n] == '\0' || arg[n] == '=')) {
+            *inlineValue = arg[n] == '=' ? arg + n + 1 : nullptr;
+            return &o;
+        }
+    }
+    return nullptr;
+}
+
+// One argument (and the value after it, which *i then passes over).
+OptAction optTake(OptState &st, int argc, char **argv, int *i, bool *check)
+{
+    const char *arg = argv[*i];
+    if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0)
+        return OPT_HELP;
+    if (strcmp(arg, "-V") == 0 || strcmp(arg, "--version") == 0)
+        return OPT_VERSION;
+    if (strcmp(arg, "--check") == 0) {
+        *check = true;
+        return OPT_RUN;
+    }
+    const char *value = nullptr;
+    const OptValueOption *o = optFind(arg, &value);
+    if (o == nullptr)
+        return optRefuse(st, arg, arg[0] == '-' ? "unknown option" : "unexpected argument");
+    if (value == nullptr) {
+        if (*i + 1 >= argc)
+            return optRefuse(st, o->name, "needs a value");
+        value = argv[++*i];
+    }
+    return o->take(st, o->name, value);
+}
+
+}  // namespace
+
+OptAction OPT_Parse(int argc, char **argv, const char *prog, Options *opts)
+{
+    *opts = Options{nullptr, 0, 0, OPT_HEARTBEAT_DEFAULT_S, 0, -1};
+    OptState st = {prog, opts, false};
+    bool check = false;
+    for (int i = 1; i < argc; i++) {
+        OptAction a = optTake(st, argc, argv, &i, &check);
+        if (a != OPT_RUN)
+            return a;
+    }
+    uint32_t least = opts->heartbeatS + OPT_SILENCE_MARGIN_S;
+    if (!st.silenceGiven) {
+        opts->silenceS = 2 * opts->heartbeatS + 4;
+    } else if (opts->silenceS < least) {
+        char why[64];
+        snprintf(why, sizeof why, "%u s is less than heartbeat + 5 (%u s)", (unsigned)opts->silenceS,
+                 (unsigned)least);
+        return optRefuse(st, "--silence", why);
+    }
+    return check ? OPT_CHECK : OPT_RUN;
+}
+
+void OPT_Apply(const Options *opts)
+{
+    // The host was checked against the endpoints' own limit, so this holds.
+    if (opts->host != nullptr || opts->port != 0)
+        EP_SetServer(opts->host, opts->port != 0 ? opts->port : EP_ServerPort());
+    if (opts->ftpPort != 0)
+        EP_SetFtpPort(opts->ftpPort);
+    EP_SetIntervals(opts->heartbeatS, opts->silenceS);
+    if (opts->level >= 0)
+        LOG_SetLevel((LogLevel)opts->level);
+}

@@ -1,0 +1,52 @@
+// Command-line options of adapterd and adapterd-sandbox: the one parser and
+// validator, so that the daemon, its sandbox and the init script's --check
+// never disagree. OPT_Parse only records and checks values and says what to
+// do; OPT_Apply hands them to the endpoints and the log before anything
+// starts. Every refusal is one line on standard error naming the option.
+#pragma once
+#include <cstdint>
+
+#include "core/log.h"
+
+// The option lines of both programs' --help.
+#define OPT_HELP_LINES                                                                  \
+    "  --server HOST      server host name or IPv4 address (at most 255 characters)\n"  \
+    "  --port N           server TCP port, 1-65535\n"                                     \
+    "  --ftp-port N       FTP control port for upgrades, 1-65535\n"                       \
+    "  --heartbeat S      a heartbeat goes out once the link has been quiet S\n"          \
+    "                     seconds, 1-600 [3]\n"                                           \
+    "  --silence S        the link is dropped after S seconds without a byte from\n"      \
+    "                     the server, heartbeat+5 to 1800 [2 x heartbeat + 4]\n"          \
+    "  --log all|changes  every log line, or none of those that repeat with routine\n"    \
+    "                     traffic [all]\n"                                                \
+    "  --check            check the options and end: nothing printed and status 0\n"      \
+    "                     when they are sound; nothing is started\n"                      \
+    "Each option takes its value as the next argument or after '=' (--port=60928).\n"
+
+enum OptAction : int32_t {
+    OPT_RUN = 0,   // start the adapter with the options
+    OPT_HELP,      // --help or -h was given
+    OPT_VERSION,   // --version or -V was given
+    OPT_CHECK,     // --check: the options are sound; end with 0
+    OPT_ERROR,     // a line naming the option went to stderr; end with 2
+};
+
+// Values given on the command line; fields not given keep the marks below.
+struct Options {
+    const char *host;     // nullptr: not given
+    uint16_t port;        // 0: not given
+    uint16_t ftpPort;     // 0: not given
+    uint32_t heartbeatS;  // given, or 3
+    uint32_t silenceS;    // given, or 2 x heartbeat + 4
+    int32_t level;        // -1: not given, else a LogLevel
+};
+
+// Reads argv[1..argc-1] in order into *opts; prog names the program in the
+// refusal line ("prog: --port: why"). The action to take: a refusal,
+// --help or --version ends the reading at once. *opts is filled in fully
+// for OPT_RUN and OPT_CHECK only.
+OptAction OPT_Parse(int argc, char **argv, const char *prog, Options *opts);
+// Hands what was given to the endpoints and the log level, and the two
+// intervals in every case (their defaults are the adapter's own). Call
+// before any thread starts; the values were checked by OPT_Parse.
+void OPT_Apply(const Options *opts);
