@@ -19,6 +19,7 @@
 #include "core/common.h"
 #include "core/endpoints.h"
 #include "core/globals.h"
+#include "link/tcpThread.h"
 #include "serial/uartThread.h"
 #include "tests/support/harness.h"
 
