@@ -250,9 +250,9 @@ void statusJson(StatusOut &o, const StatusRecord &r, uint32_t uptimeS)
     outKeyU64(o, "  \"bytes_down\": ", r.bytesDown);
     outKeyU64(o, "  \"msgs_up\": ", r.msgsUp);
     outKeyU64(o, "  \"msgs_down\": ", r.msgsDown);
-    outKeyU64(o, "  \"held_bytes\": ", r.held);
     outKeyU64(o, "  \"framing_faults\": ", TCP_FramingFaults());
     outKeyU64(o, "  \"given_up_msgs\": ", TCP_GivenUp());
+    outKeyU64(o, "  \"held_bytes\": ", r.held);
     char serial[128];
     snprintf(serial, sizeof serial,
              "  \"serial\": {\"baud\": %d, \"databits\": %d, \"parity\": \"%s\", \"stopbits\": %d},\n  "
