@@ -22,6 +22,7 @@
 #include "core/common.h"
 #include "core/endpoints.h"
 #include "core/globals.h"
+#include "core/log.h"
 #include "link/tcpThread.h"
 #include "serial/uart.h"
 #include "serial/uartThread.h"
@@ -147,6 +148,8 @@ void mainRemoveStaging()
     puts(COMM_TAG("MAIN") ":exit -------------- \r");
     COMM_SleepMs(MAIN_EXIT_WAIT_MS);
     mainRemoveStaging();
+    // After the workers' last failures.
+    LOG_Flush();
     exit(0);
 }
 
@@ -171,6 +174,7 @@ void MAIN_Run()
         modemBringUp(&modemFd, &passCount);
         createThread();
         sendMsg2Daemon();
+        LOG_Tick();
         mainWait();
         passCount++;
     }

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "core/common.h"
+#include "core/log.h"
 
 namespace {
 
@@ -56,20 +57,26 @@ int tcpSelect(int sock, int mode, int timeoutMs, int wakeFd = -1)
 }
 
 // Completes a non-blocking connect: 0 connected, -1 refused, timed out or
-// the wait failed.
+// the wait failed, with errno saying why.
 int tcpFinishConnect(int sock, int rc, int timeoutMs)
 {
     if (rc != 0 && errno != EINPROGRESS && errno != EINTR)
         return -1;
-    if (rc != 0 && tcpSelect(sock, TCP_WAIT_WRITE, timeoutMs) <= 0)
-        return -1;
+    if (rc != 0) {
+        int ready = tcpSelect(sock, TCP_WAIT_WRITE, timeoutMs);
+        if (ready == 0)
+            errno = ETIMEDOUT;
+        if (ready <= 0)
+            return -1;
+    }
     // Writability alone also signals a failed connect; the pending error
     // tells them apart.
     int err = 0;
     socklen_t len = sizeof err;
-    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
+    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
         return -1;
-    return 0;
+    errno = err;
+    return err != 0 ? -1 : 0;
 }
 
 }  // namespace
@@ -97,16 +104,21 @@ int32_t TCP_Connect(int sock, const char *host, uint16_t port, int timeoutMs)
     struct sockaddr_in sa;
     memset(&sa, 0, sizeof sa);
     if (COMM_ResolveHost(host, &sa.sin_addr) != 0) {
-        printf("[tcp:]gethostbyname fail, server(%s), port(0x%x)\r\n", host ? host : "", port);
+        if (LOG_Failure(TCP_PLACE_CONNECT, LOG_ERR_NOT_FOUND))
+            printf("[tcp:]gethostbyname fail, server(%s), port(0x%x)\r\n", host ? host : "", port);
         return 1;
     }
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
     int rc = connect(sock, (struct sockaddr *)&sa, sizeof sa);
     if (tcpFinishConnect(sock, rc, timeoutMs) != 0) {
-        printf("fail in %s, line:%d\r\n", "TCP_Connect", 172);
+        int err = errno;
+        if (LOG_Failure(TCP_PLACE_CONNECT, err))
+            printf("fail in %s, line:%d\r\n", "TCP_Connect", 172);
+        errno = err;
         return -1;
     }
+    LOG_Ok(TCP_PLACE_CONNECT);
     return 0;
 }
 
@@ -125,8 +137,10 @@ int32_t TCP_RecvWake(int sock, uint8_t *buf, int32_t len, int timeoutMs, int wak
             return (int32_t)n;
         // The peer has closed: nothing will ever arrive, so waiting for the
         // silence limit would only send data into a dead connection.
-        if (n == 0)
+        if (n == 0) {
+            errno = 0;
             return -1;
+        }
         if (errno == EINTR)
             continue;
         // Readiness without data (a discarded segment): nothing arrived.
@@ -143,8 +157,10 @@ int32_t TCP_Peek(int sock)
         ssize_t n = recv(sock, &b, 1, MSG_PEEK | MSG_DONTWAIT);
         if (n > 0)
             return 1;
-        if (n == 0)
+        if (n == 0) {
+            errno = 0;
             return -1;
+        }
         if (errno == EINTR)
             continue;
         return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;

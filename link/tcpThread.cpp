@@ -48,6 +48,7 @@
 #include "board/leds.h"
 #include "core/endpoints.h"
 #include "core/globals.h"
+#include "core/log.h"
 #include "ftp/ftpClient.h"
 #include "link/message.h"
 #include "link/tcp.h"
@@ -280,18 +281,27 @@ int32_t tcpConnectServer()
         return TCP_STEP_DONE;
     int sock = TCP_CreateSocket();
     if (sock == -1) {
-        printf("fail in %s, line:%d\r\n", "tcpConnectServer", 236);
+        int err = errno;
+        if (LOG_Failure(TCP_PLACE_CONNECT, err)) {
+            printf("fail in %s, line:%d\r\n", "tcpConnectServer", 236);
+            LOG_Detail("[TCP]: no socket for %s:%u: %s", EP_ServerHost(), (unsigned)EP_ServerPort(), LOG_Reason(err));
+        }
         return TCP_STEP_NO_SOCKET;
     }
     int32_t rc = TCP_Connect(sock, EP_ServerHost(), EP_ServerPort(), TCP_CONNECT_WAIT_MS);
+    int32_t err = rc == 1 ? LOG_ERR_NOT_FOUND : errno;
     uint32_t now = COMM_GetSystemS();
     if (rc == 0) {
         tcpRenewCommunicate(now);
         tcpSetLink(sock, TCP_STATE_CONNECTED);
-        puts("[TCP]:connect success \r");
+        if (LOG_Shown(TCP_PLACE_LINK))
+            puts("[TCP]:connect success \r");
         tcpConnected();
     } else {
-        puts("[TCP]:connect fail \r");
+        if (LOG_Shown(TCP_PLACE_CONNECT)) {
+            puts("[TCP]:connect fail \r");
+            LOG_Detail("[TCP]: cannot connect to %s:%u: %s", EP_ServerHost(), (unsigned)EP_ServerPort(), LOG_Reason(err));
+        }
         TCP_CloseSocket(sock);
     }
     // The interval counts from the end of the attempt.
@@ -319,7 +329,7 @@ void tcpHeartbeatRequest()
     MSG_SetHead(buf, MSG_CMD_HEARTBEAT);
     TCP_SendData(buf, MSG_HEARTBEAT_LEN);
     s_heartbeatTime = tcpStamp(now);
-    printf("[TCP]:adapter send heartbeat [%d]\r\n", (int)now);
+    LOG_Routinef("[TCP]:adapter send heartbeat [%d]\r\n", (int)now);
 }
 
 int32_t tcpProcessRequest()
@@ -378,7 +388,11 @@ int32_t tcpRecvData(int waitMs)
                                          GB_ExitFd());
     }
     if (g_tcpInfo.recvLen < 0) {
-        puts("[TCP]:recv socket error \r");
+        int32_t err = errno != 0 ? errno : LOG_ERR_CLOSED;
+        if (LOG_Failure(TCP_PLACE_LINK, err)) {
+            puts("[TCP]:recv socket error \r");
+            LOG_Detail("[TCP]: link to %s:%u lost: %s", EP_ServerHost(), (unsigned)EP_ServerPort(), LOG_Reason(err));
+        }
         tcpDropLink();
         return 1;
     }
@@ -389,7 +403,11 @@ int32_t tcpRecvData(int waitMs)
     }
     uint32_t now = COMM_GetSystemS();
     if (COMM_Elapsed(g_tcpInfo.lastCommunicate, now) >= EP_SilenceS()) {
-        printf("[TCP]:lost server, lastCommunicate:%d [%d]\r\n", (int)g_tcpInfo.lastCommunicate, (int)now);
+        if (LOG_Failure(TCP_PLACE_LINK, LOG_ERR_SILENT)) {
+            printf("[TCP]:lost server, lastCommunicate:%d [%d]\r\n", (int)g_tcpInfo.lastCommunicate, (int)now);
+            LOG_Detail("[TCP]: server %s:%u silent for %u s", EP_ServerHost(), (unsigned)EP_ServerPort(),
+                       (unsigned)EP_SilenceS());
+        }
         tcpDropLink();
         return 1;
     }
@@ -401,7 +419,8 @@ void tcpOnlineResp(const uint8_t *msg, int32_t)
     if (msg[MSG_OFF_ERRORCODE] != MSG_RESULT_OK)
         return;
     g_tcpInfo.state.store(TCP_STATE_ONLINE, std::memory_order_release);
-    puts("[TCP]:online success \r");
+    if (LOG_Shown(TCP_PLACE_LINK))
+        puts("[TCP]:online success \r");
 }
 
 void tcpHeartbeatResp(const uint8_t *msg, int32_t)
@@ -506,9 +525,13 @@ int32_t tcpProcessRecved(const uint8_t *msg, int32_t len)
     if (len <= 0)
         return -1;
     tcpRenewCommunicate(COMM_GetSystemS());
-    printf("[TCP]:tcp recv data, update lastCommunicate: %d\r\n", (int)g_tcpInfo.lastCommunicate);
+    // Heartbeat results and data are routine; requests and login are not.
+    uint8_t cmd = len >= 2 ? (uint8_t)(msg[MSG_OFF_CMD] & MSG_CMD_MASK) : 0;
+    if (LOG_Routine() || (cmd != MSG_CMD_HEARTBEAT && cmd != MSG_CMD_UART_DATA))
+        printf("[TCP]:tcp recv data, update lastCommunicate: %d\r\n", (int)g_tcpInfo.lastCommunicate);
     if (msg[MSG_OFF_VERSION] != MSG_PROTOCOL_VERSION) {
-        printf("fail in %s, line:%d\r\n", "tcpProcessRecved", 201);
+        if (LOG_Failure("server message", EPROTO))
+            printf("fail in %s, line:%d\r\n", "tcpProcessRecved", 201);
         return -1;
     }
     return tcpHandle(msg, len);
