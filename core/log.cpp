@@ -227,8 +227,10 @@ void LOG_Tick()
         s_summaryMs = now;
         s_summarized = true;
     }
+    // Two windows, so that a retry slower than one window (the modem's, at
+    // 20 s, under a window that a test shortened) still counts as a repeat.
     for (LogSlot &s : s_slots) {
-        if (s.place[0] != '\0' && now - s.lastMs >= s_windowMs)
+        if (s.place[0] != '\0' && now - s.lastMs >= 2 * (int64_t)s_windowMs)
             logStopped(&s);
     }
     pthread_mutex_unlock(&s_mutex);

@@ -6,7 +6,7 @@
 // At "changes" a failure that repeats (same place, same reason) is printed
 // the first time only; the repeats are counted and summed up in one line a
 // window (LOG_Tick), once more when the place works again or has been quiet
-// for a window, and at exit (LOG_Flush). At "all" every failure is printed
+// for two windows, and at exit (LOG_Flush). At "all" every failure is printed
 // as it happens and nothing is counted.
 #pragma once
 #include <cstdint>
@@ -56,7 +56,7 @@ bool LOG_Shown(const char *place);
 // never failed.
 void LOG_Ok(const char *place);
 // Called every few seconds: once a window, one line with the counts of
-// every place; a place quiet for a whole window ends as with LOG_Ok.
+// every place; a place quiet for two windows ends as with LOG_Ok.
 void LOG_Tick();
 // Writes every pending count (at exit).
 void LOG_Flush();
