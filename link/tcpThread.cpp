@@ -527,7 +527,13 @@ int32_t tcpProcessRecved(const uint8_t *msg, int32_t len)
     tcpRenewCommunicate(COMM_GetSystemS());
     // Heartbeat results and data are routine; requests and login are not.
     uint8_t cmd = len >= 2 ? (uint8_t)(msg[MSG_OFF_CMD] & MSG_CMD_MASK) : 0;
-    if (LOG_Routine() || (cmd != MSG_CMD_HEARTBEAT && cmd != MSG_CMD_UART_DATA))
+    bool show = LOG_Routine() || (cmd != MSG_CMD_HEARTBEAT && cmd != MSG_CMD_UART_DATA);
+    // A login refused every 5 s is a repeating failure.
+    if (!LOG_Routine() && cmd == MSG_CMD_ONLINE && len > MSG_OFF_ERRORCODE && msg[MSG_OFF_ERRORCODE] != MSG_RESULT_OK)
+        show = LOG_Failure("server login", EACCES);
+    else if (cmd == MSG_CMD_ONLINE)
+        LOG_Ok("server login");
+    if (show)
         printf("[TCP]:tcp recv data, update lastCommunicate: %d\r\n", (int)g_tcpInfo.lastCommunicate);
     if (msg[MSG_OFF_VERSION] != MSG_PROTOCOL_VERSION) {
         if (LOG_Failure("server message", EPROTO))
