@@ -3,10 +3,12 @@
 // is not interpreted; only whether one came. No state.
 #include "board/gsm.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "core/common.h"
+#include "core/log.h"
 #include "serial/uart.h"
 
 namespace {
@@ -19,11 +21,13 @@ int32_t gsmCommand(int32_t fd, const char *cmd, const char *badFdMsg)
 {
     uint8_t reply[GSM_REPLY_SIZE];
     memset(reply, 0, sizeof reply);
+    // Tried again every 20 s while the modem port is missing.
     if (fd == -1) {
-        if (badFdMsg != nullptr)
+        if (badFdMsg != nullptr && LOG_Failure("modem command", EBADF))
             puts(badFdMsg);
         return -1;
     }
+    LOG_Ok("modem command");
     UART_Write(fd, reinterpret_cast<const uint8_t *>(cmd), (int32_t)strlen(cmd));
     return UART_Read(fd, reply, GSM_REPLY_SIZE) > 0 ? 0 : -1;
 }

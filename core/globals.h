@@ -47,8 +47,11 @@ extern GbVar g_gbVar;
 // mutex. 0 on success; -1 when the queue cannot be opened, 1 when the
 // identity file cannot be opened (nothing after the failing step is done).
 int32_t GB_Init();
-// Reads the identity file into the record. 0 when it opens, 1 when not
-// (fields then unchanged).
+// Reads the identity file (its first 4096 bytes) into the record: the
+// serialNum and pairCode options of its first deviceInfo section, as uci
+// reads them; a file without that section by the plain-text rule of
+// GB_GetTagValueStr. A missing or empty serial number is said in one line.
+// 0 when it opens, 1 when not (fields then unchanged).
 int32_t gbInitDeviceInfo();
 // Finds the first occurrence of tag in text and copies its value into
 // value, cut to valueSize-1 characters. The value is the rest of the line
@@ -58,10 +61,14 @@ int32_t gbInitDeviceInfo();
 // blanks and '=' skipped and every other byte kept. 1 when a non-empty
 // value was stored, else 0; value untouched when the tag is absent.
 int32_t GB_GetTagValueStr(const char *text, const char *tag, char *value, size_t valueSize);
-// Rewrites the identity file (temporary file, fsync, rename) and then the
-// fields. 0 on success; 1 when a value is one GB_DeviceInfoError refuses
-// (longer than its field among them: never cut) or the file cannot be
-// written, with file and fields unchanged.
+// Rewrites the identity file (temporary file with the old file's
+// permissions, fsync, rename, all under the flock `uci commit` takes on it)
+// and then the fields. Only the two values change, where gbInitDeviceInfo
+// reads them; a missing option is added to the deviceInfo section, a
+// missing section to the end; every other byte stays. 0 on success; 1 when
+// a value is one GB_DeviceInfoError refuses (longer than its field among
+// them: never cut), or the file cannot be written or is larger than 4096
+// bytes, with file and fields unchanged.
 int32_t GB_ModifyDeviceInfo(const char *serialNum, const char *pairCode);
 // Why an identity value cannot be stored, or nullptr when it can. A value
 // is stored only if the identity file, read back by the adapter or by uci,

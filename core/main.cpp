@@ -26,6 +26,7 @@
 #include "core/endpoints.h"
 #include "core/globals.h"
 #include "core/status.h"
+#include "core/log.h"
 #include "link/tcpThread.h"
 #include "serial/uart.h"
 #include "serial/uartThread.h"
@@ -176,6 +177,8 @@ void mainRemoveStaging()
     COMM_SleepMs(MAIN_EXIT_WAIT_MS);
     STATUS_Stopped();
     mainRemoveStaging();
+    // After the workers' last failures.
+    LOG_Flush();
     exit(0);
 }
 
@@ -202,6 +205,7 @@ void MAIN_Run()
         createThread();
         sendMsg2Daemon();
         STATUS_Service(false);
+        LOG_Tick();
         mainWait();
         passCount++;
     }

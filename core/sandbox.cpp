@@ -14,6 +14,9 @@
 //   ADAPTER_FTP_PORT     FTP control port for upgrades (default 21)
 //   ADAPTER_MSG_KEY      keep-alive queue key (default 1234)
 //   ADAPTER_CHECK_TREE   0: start without checking the tree (default 1)
+//   ADAPTER_LOG          all (default) or changes: the log level
+//   ADAPTER_LOG_WINDOW_MS  window of repeating failures (default 60000;
+//                        for tests, which cannot wait minutes)
 #include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -29,6 +32,7 @@
 
 #include "core/endpoints.h"
 #include "core/globals.h"
+#include "core/log.h"
 #include "core/main.h"
 #include "core/options.h"
 
@@ -55,6 +59,9 @@ const char kUsage[] =
     "  ADAPTER_MSG_KEY      keep-alive queue key [1234]; pick one of your own\n"
     "  ADAPTER_CHECK_TREE   0 to start with pieces of the tree missing, to see how\n"
     "                       the adapter itself copes (tests do) [1]\n"
+    "  ADAPTER_LOG          all: every line; changes: no lines of routine traffic,\n"
+    "                       repeating failures summed up once a window [all]\n"
+    "  ADAPTER_LOG_WINDOW_MS  that window in milliseconds, for tests [60000]\n"
     "\n"
     "files below ADAPTER_ROOT:\n"
     "  /dev/ttyS0                  serial port (a pseudo-terminal)\n"
@@ -200,6 +207,23 @@ bool treeUsable()
     return ok;
 }
 
+// Log level and window from the environment; false after a line naming
+// what is wrong.
+bool logSettings()
+{
+    const char *level = getenv("ADAPTER_LOG");
+    if (level != nullptr && *level != '\0' && strcmp(level, "all") != 0 && strcmp(level, "changes") != 0) {
+        fprintf(stderr, "adapterd-sandbox: ADAPTER_LOG=%s is neither all nor changes\n", level);
+        return false;
+    }
+    long windowMs;
+    if (!envNumber("ADAPTER_LOG_WINDOW_MS", 1, 3600000, 60000, &windowMs))
+        return false;
+    LOG_SetLevel(level != nullptr && strcmp(level, "changes") == 0 ? LOG_LEVEL_CHANGES : LOG_LEVEL_ALL);
+    LOG_SetWindowMs((int32_t)windowMs);
+    return true;
+}
+
 // OPT_RUN or OPT_CHECK to go on into *opts; otherwise the exit status
 // (after --help, --version or a refused option).
 int parseArgs(int argc, char **argv, Options *opts, bool *check)
@@ -234,7 +258,7 @@ int main(int argc, char **argv)
     long serverPort = opts.port, ftpPort = opts.ftpPort, msgKey;
     if (!rootUsable(root) || (opts.port == 0 && !envNumber("ADAPTER_SERVER_PORT", 1, 65535, 60928, &serverPort)) ||
         (opts.ftpPort == 0 && !envNumber("ADAPTER_FTP_PORT", 1, 65535, 21, &ftpPort)) ||
-        !envNumber("ADAPTER_MSG_KEY", 1, 0x7fffffff, 1234, &msgKey))
+        !envNumber("ADAPTER_MSG_KEY", 1, 0x7fffffff, 1234, &msgKey) || !logSettings())
         return 2;
     const char *host = opts.host != nullptr ? opts.host : getenv("ADAPTER_SERVER_HOST");
     if (EP_SetServer(host && *host ? host : "127.0.0.1", (uint16_t)serverPort) != 0 || EP_SetRoot(root) != 0) {

@@ -12,6 +12,7 @@
 #include "ftp/ftpClient.h"
 
 #include "core/common.h"
+#include "core/log.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -180,9 +181,10 @@ static int ftpConnectWithin(int sock, const struct sockaddr_in *sa, int cancelFd
         rc = -1;
         int err = 0;
         socklen_t len = sizeof err;
-        if (ftpWaitReady(sock, POLLOUT, cancelFd) == 1 &&
-            getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
+        int ready = ftpWaitReady(sock, POLLOUT, cancelFd);
+        if (ready == 1 && getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
             rc = 0;
+        errno = ready == 1 ? err : ETIMEDOUT;
     }
     if (rc == 0 && fcntl(sock, F_SETFL, fl) < 0)
         rc = -1;
@@ -194,12 +196,16 @@ static int ftpSocketConnect(const char *host, int port, int cancelFd)
 {
     int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
+        int err = errno;
         puts(COMM_TAG("FTP") ":socket fail \r");
+        LOG_Detail("[FTP]: no socket for %s:%d: %s", host, port, LOG_Reason(err));
         return -1;
     }
     int tos = FTP_TOS_THROUGHPUT;
     if (setsockopt(sock, IPPROTO_IP, IP_TOS, &tos, sizeof tos) < 0) {
+        int err = errno;
         puts(COMM_TAG("FTP") ":socket fail \r");
+        LOG_Detail("[FTP]: no socket for %s:%d: %s", host, port, LOG_Reason(err));
         close(sock);
         return -1;
     }
@@ -211,13 +217,16 @@ static int ftpSocketConnect(const char *host, int port, int cancelFd)
     memset(&sa, 0, sizeof sa);
     if (COMM_ResolveHost(host, &sa.sin_addr) < 0) {
         puts(COMM_TAG("FTP") ":gethostbyname fail \r");
+        LOG_Detail("[FTP]: cannot connect to %s:%d: %s", host, port, LOG_Reason(LOG_ERR_NOT_FOUND));
         close(sock);
         return -1;
     }
     sa.sin_family = AF_INET;
     sa.sin_port = htons((uint16_t)port);
     if (port <= 0 || port > 65535 || ftpConnectWithin(sock, &sa, cancelFd) < 0) {
+        int err = port <= 0 || port > 65535 ? EINVAL : errno;
         puts(COMM_TAG("FTP") ":connect fail \r");
+        LOG_Detail("[FTP]: cannot connect to %s:%d: %s", host, port, LOG_Reason(err));
         close(sock);
         return -1;
     }

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "core/common.h"
+#include "core/log.h"
 
 namespace {
 
@@ -56,7 +57,7 @@ int tcpSelect(int sock, int mode, int timeoutMs, int wakeFd = -1)
 }
 
 // Completes a non-blocking connect: 0 connected, -1 refused, timed out or
-// the wait failed.
+// the wait failed, with errno saying why.
 int tcpFinishConnect(int sock, int rc, int timeoutMs)
 {
     if (rc != 0 && errno != EINPROGRESS && errno != EINTR)
@@ -106,7 +107,8 @@ int32_t TCP_Connect(int sock, const char *host, uint16_t port, int timeoutMs)
     struct sockaddr_in sa;
     memset(&sa, 0, sizeof sa);
     if (COMM_ResolveHost(host, &sa.sin_addr) != 0) {
-        printf("[tcp:]gethostbyname fail, server(%s), port(0x%x)\r\n", host ? host : "", port);
+        if (LOG_Failure(TCP_PLACE_CONNECT, LOG_ERR_NOT_FOUND))
+            printf("[tcp:]gethostbyname fail, server(%s), port(0x%x)\r\n", host ? host : "", port);
         return 1;
     }
     sa.sin_family = AF_INET;
@@ -114,10 +116,12 @@ int32_t TCP_Connect(int sock, const char *host, uint16_t port, int timeoutMs)
     int rc = connect(sock, (struct sockaddr *)&sa, sizeof sa);
     if (tcpFinishConnect(sock, rc, timeoutMs) != 0) {
         int err = errno;
-        printf("fail in %s, line:%d\r\n", "TCP_Connect", 172);
+        if (LOG_Failure(TCP_PLACE_CONNECT, err))
+            printf("fail in %s, line:%d\r\n", "TCP_Connect", 172);
         errno = err;
         return -1;
     }
+    LOG_Ok(TCP_PLACE_CONNECT);
     return 0;
 }
 

@@ -10,14 +10,20 @@ int32_t TCP_Cleanup();   // 0; nothing to release on Linux
 int TCP_CreateSocket();
 // Closes sock unless it is -1.
 void TCP_CloseSocket(int sock);
+// What failed, for the throttled failure lines (core/log.h): connecting to
+// the server, and the link once it is up.
+constexpr const char *TCP_PLACE_CONNECT = "server connect";
+constexpr const char *TCP_PLACE_LINK = "server link";
+
 // 0: connected within timeoutMs; 1: host does not resolve (socket
 // untouched); -1: not connected in time, refused, or the wait failed, with
-// errno saying which.
+// errno saying why. A failure's line is printed as LOG_Failure at
+// TCP_PLACE_CONNECT decides; a success ends that place's failures.
 int32_t TCP_Connect(int sock, const char *host, uint16_t port, int timeoutMs);
 // >0 bytes received (rest of buf zeroed); 0 nothing within timeoutMs (buf
 // unchanged); -1 the wait or the receive failed, or the peer has closed
-// the connection (buf zeroed): an orderly close is a failure, not silence,
-// told apart by errno 0.
+// the connection (buf zeroed): an orderly close is a failure, not silence;
+// errno is then 0.
 int32_t TCP_Recv(int sock, uint8_t *buf, int32_t len, int timeoutMs);
 // TCP_Recv that also returns 0 (buf unchanged) as soon as wakeFd (-1: none)
 // is readable, so a thread waiting for data can be woken.

@@ -48,6 +48,7 @@
 #include "board/leds.h"
 #include "core/endpoints.h"
 #include "core/globals.h"
+#include "core/log.h"
 #include "core/status.h"
 #include "link/message.h"
 #include "link/requests.h"
@@ -320,20 +321,29 @@ int32_t tcpConnectServer()
         return TCP_STEP_DONE;
     int sock = TCP_CreateSocket();
     if (sock == -1) {
-        STATUS_Error(errno, "make a socket");
-        printf("fail in %s, line:%d\r\n", "tcpConnectServer", 236);
+        int err = errno;
+        STATUS_Error(err, "make a socket");
+        if (LOG_Failure(TCP_PLACE_CONNECT, err)) {
+            printf("fail in %s, line:%d\r\n", "tcpConnectServer", 236);
+            LOG_Detail("[TCP]: no socket for %s:%u: %s", EP_ServerHost(), (unsigned)EP_ServerPort(), LOG_Reason(err));
+        }
         return TCP_STEP_NO_SOCKET;
     }
     int32_t rc = TCP_Connect(sock, EP_ServerHost(), EP_ServerPort(), TCP_CONNECT_WAIT_MS);
+    int32_t err = rc == 1 ? LOG_ERR_NOT_FOUND : errno;
     uint32_t now = COMM_GetSystemS();
     if (rc == 0) {
         tcpRenewCommunicate(now);
         tcpSetLink(sock, TCP_STATE_CONNECTED);
-        puts("[TCP]:connect success \r");
+        if (LOG_Shown(TCP_PLACE_LINK))
+            puts("[TCP]:connect success \r");
         tcpConnected();
     } else {
-        STATUS_Error(rc == 1 ? 0 : errno, rc == 1 ? "resolve the server's host" : "connect to the server");
-        puts("[TCP]:connect fail \r");
+        STATUS_Error(rc == 1 ? 0 : err, rc == 1 ? "resolve the server's host" : "connect to the server");
+        if (LOG_Shown(TCP_PLACE_CONNECT)) {
+            puts("[TCP]:connect fail \r");
+            LOG_Detail("[TCP]: cannot connect to %s:%u: %s", EP_ServerHost(), (unsigned)EP_ServerPort(), LOG_Reason(err));
+        }
         TCP_CloseSocket(sock);
     }
     // The interval counts from the end of the attempt.
@@ -363,7 +373,7 @@ void tcpHeartbeatRequest()
     MSG_SetHead(buf, MSG_CMD_HEARTBEAT);
     TCP_SendData(buf, MSG_HEARTBEAT_LEN);
     s_heartbeatTime = tcpStamp(now);
-    printf("[TCP]:adapter send heartbeat [%d]\r\n", (int)now);
+    LOG_Routinef("[TCP]:adapter send heartbeat [%d]\r\n", (int)now);
 }
 
 int32_t tcpProcessRequest()
@@ -420,8 +430,13 @@ int32_t tcpRecvData(int waitMs)
         g_tcpInfo.recvLen = TCP_RecvWake(g_tcpInfo.sock, tail, room, waitMs, GB_ExitFd());
     }
     if (g_tcpInfo.recvLen < 0) {
-        STATUS_Error(errno, errno != 0 ? "receive from the server" : "the server closed the connection");
-        puts("[TCP]:recv socket error \r");
+        int got = errno;
+        STATUS_Error(got, got != 0 ? "receive from the server" : "the server closed the connection");
+        int32_t err = got != 0 ? got : LOG_ERR_CLOSED;
+        if (LOG_Failure(TCP_PLACE_LINK, err)) {
+            puts("[TCP]:recv socket error \r");
+            LOG_Detail("[TCP]: link to %s:%u lost: %s", EP_ServerHost(), (unsigned)EP_ServerPort(), LOG_Reason(err));
+        }
         tcpDropLink(false);
         return 1;
     }
@@ -433,7 +448,11 @@ int32_t tcpRecvData(int waitMs)
     uint32_t now = COMM_GetSystemS();
     if (COMM_Elapsed(g_tcpInfo.lastAlive, now) >= EP_SilenceS()) {
         STATUS_Error(0, "nothing from the server for %u s", (unsigned)EP_SilenceS());
-        printf("[TCP]:lost server, lastCommunicate:%d [%d]\r\n", (int)g_tcpInfo.lastCommunicate, (int)now);
+        if (LOG_Failure(TCP_PLACE_LINK, LOG_ERR_SILENT)) {
+            printf("[TCP]:lost server, lastCommunicate:%d [%d]\r\n", (int)g_tcpInfo.lastCommunicate, (int)now);
+            LOG_Detail("[TCP]: server %s:%u silent for %u s", EP_ServerHost(), (unsigned)EP_ServerPort(),
+                       (unsigned)EP_SilenceS());
+        }
         tcpDropLink(false);
         return 1;
     }
@@ -450,7 +469,8 @@ void tcpOnlineResp(const uint8_t *msg, int32_t)
         s_onlineSinceMs = COMM_MonotonicMs();
     g_tcpInfo.state.store(TCP_STATE_ONLINE, std::memory_order_release);
     STATUS_Link(TCP_STATE_ONLINE);
-    puts("[TCP]:online success \r");
+    if (LOG_Shown(TCP_PLACE_LINK))
+        puts("[TCP]:online success \r");
 }
 
 void tcpHeartbeatResp(const uint8_t *msg, int32_t)
@@ -515,9 +535,19 @@ int32_t tcpProcessRecved(const uint8_t *msg, int32_t len)
     if (len <= 0)
         return -1;
     tcpRenewCommunicate(COMM_GetSystemS());
-    printf("[TCP]:tcp recv data, update lastCommunicate: %d\r\n", (int)g_tcpInfo.lastCommunicate);
+    // Heartbeat results and data are routine; requests and login are not.
+    uint8_t cmd = len >= 2 ? (uint8_t)(msg[MSG_OFF_CMD] & MSG_CMD_MASK) : 0;
+    bool show = LOG_Routine() || (cmd != MSG_CMD_HEARTBEAT && cmd != MSG_CMD_UART_DATA);
+    // A login refused every 5 s is a repeating failure.
+    if (!LOG_Routine() && cmd == MSG_CMD_ONLINE && len > MSG_OFF_ERRORCODE && msg[MSG_OFF_ERRORCODE] != MSG_RESULT_OK)
+        show = LOG_Failure("server login", EACCES);
+    else if (cmd == MSG_CMD_ONLINE)
+        LOG_Ok("server login");
+    if (show)
+        printf("[TCP]:tcp recv data, update lastCommunicate: %d\r\n", (int)g_tcpInfo.lastCommunicate);
     if (msg[MSG_OFF_VERSION] != MSG_PROTOCOL_VERSION) {
-        printf("fail in %s, line:%d\r\n", "tcpProcessRecved", 201);
+        if (LOG_Failure("server message", EPROTO))
+            printf("fail in %s, line:%d\r\n", "tcpProcessRecved", 201);
         return -1;
     }
     return tcpHandle(msg, len);
@@ -528,16 +558,18 @@ int32_t tcpProcessRecved(const uint8_t *msg, int32_t len)
 // longer each time before the next.
 static void tcpFramingFault(const uint8_t *msg, int32_t len, const char *why)
 {
-    if (len > 0 && msg[MSG_OFF_VERSION] != MSG_PROTOCOL_VERSION)
-        printf("fail in %s, line:%d\r\n", "tcpProcessRecved", 201);
-    char hex[8 * 3 + 1] = "";
-    for (int32_t i = 0; i < len && i < 8; i++)
-        snprintf(hex + i * 3, sizeof hex - (size_t)i * 3, " %02x", msg[i]);
     s_faultRun++;
     s_framingFaults.fetch_add(1, std::memory_order_relaxed);
     STATUS_Error(0, "framing fault in the server's data (%s)", why);
-    printf("[TCP]:framing fault (%s):%s; link dropped, next connection in %u s\r\n", why, hex,
-           (unsigned)tcpConnectInterval());
+    if (LOG_Failure("server message", EPROTO)) {
+        if (len > 0 && msg[MSG_OFF_VERSION] != MSG_PROTOCOL_VERSION)
+            printf("fail in %s, line:%d\r\n", "tcpProcessRecved", 201);
+        char hex[8 * 3 + 1] = "";
+        for (int32_t i = 0; i < len && i < 8; i++)
+            snprintf(hex + i * 3, sizeof hex - (size_t)i * 3, " %02x", msg[i]);
+        printf("[TCP]:framing fault (%s):%s; link dropped, next connection in %u s\r\n", why, hex,
+               (unsigned)tcpConnectInterval());
+    }
     tcpDropLink(true);
 }
 

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "core/common.h"
+#include "core/log.h"
 
 namespace {
 
@@ -165,10 +166,15 @@ int32_t UART_Open(const char *path, int32_t baudRate, int32_t dataBits, char par
     int fd = open(path, O_RDWR | O_NOCTTY);
     if (fd < 0) {
         int err = errno;
-        printf(COMM_TAG("UART") ":uart open %s error \r\n", path);
+        // Retried every second while the device is away: the path is the place.
+        if (LOG_Failure(path, err)) {
+            printf(COMM_TAG("UART") ":uart open %s error \r\n", path);
+            LOG_Detail("[UART]: cannot open %s: %s", path, LOG_Reason(err));
+        }
         errno = err;
         return -1;
     }
+    LOG_Ok(path);
     uartSetBaudRate(fd, baudRate);
     uartSetDataAndParity(fd, dataBits, parity, stopBits);
     return fd;

@@ -6,7 +6,8 @@
 #include <termios.h>
 
 // New handle (returned even when a setting was refused), or -1 with errno
-// saying why.
+// saying why; a failure's lines are throttled with path as the place
+// (core/log.h), and an open ends that place's failures.
 int32_t UART_Open(const char *path, int32_t baudRate, int32_t dataBits, char parity, int32_t stopBits);
 // Closes *fd unless -1 or fd is null, sets it to -1; always logs the close.
 void UART_Close(int32_t *fd);

@@ -39,6 +39,7 @@
 #include "core/common.h"
 #include "core/endpoints.h"
 #include "core/globals.h"
+#include "core/log.h"
 #include "core/status.h"
 #include "link/message.h"
 #include "link/tcpThread.h"
@@ -320,6 +321,7 @@ int32_t uartReadMore()
     int32_t room = MSG_DATA_MAX - g_uartInfo.gathered;
     if (room == 0)
         return 0;
+    errno = 0;   // stays 0 when the line has hung up
     ssize_t n = read(g_uartInfo.fd, g_uartRecvBuf + MSG_DATA_HEAD_LEN + g_uartInfo.gathered, (size_t)room);
     if (n > 0) {
         g_uartInfo.gathered += (int32_t)n;
@@ -358,7 +360,7 @@ void uartProcessBurst()
     int32_t count = g_uartInfo.gathered;
     g_uartInfo.gathered = 0;
     COMM_PutLe32(buf + MSG_OFF_DATALEN, (uint32_t)count);
-    printf("[UART]:read data %d\r\n", count);
+    LOG_Routinef("[UART]:read data %d\r\n", count);
     uint8_t *burst = buf + MSG_DATA_HEAD_LEN;
     // Frames are checked against the whole cleared rest of the buffer: a
     // frame claiming more than arrived is read against zero bytes.
@@ -432,7 +434,7 @@ void uartHeadDone()
     pthread_mutex_unlock(&s_portMutex);
     int32_t written = done.logLen - done.len;
     if (!done.reopen)
-        printf("[UART]:write to uart %d \r\n", written);
+        LOG_Routinef("[UART]:write to uart %d \r\n", written);
     else if (done.logLen > 0)
         printf("[UART]:uart write:%d, [%d]\r\n", written, COMM_GetSystemMS());
     if (done.len > 0) {
@@ -545,7 +547,11 @@ void uartPass()
     // is back.
     if ((g_uartInfo.readOn || (pfd[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0) &&
         uartReadMore() < 0) {
-        puts("[UART]:uart port lost\r");
+        int32_t err = errno != 0 ? errno : LOG_ERR_CLOSED;
+        if (LOG_Failure("serial port lost", err)) {
+            puts("[UART]:uart port lost\r");
+            LOG_Detail("[UART]: serial port %s lost: %s", EP_Path(EP_PATH_SERIAL), LOG_Reason(err));
+        }
         uartClosePort();
     }
     if (g_uartInfo.gathered > 0 && (g_uartInfo.gathered == MSG_DATA_MAX || g_uartInfo.fd == -1 ||
@@ -641,7 +647,7 @@ int32_t UART_WriteData(const uint8_t *msg, int32_t len)
         if (held)
             uartSignal(s_wakeFd);
         else
-            printf("[UART]:write to uart %d \r\n", dataLen);
+            LOG_Routinef("[UART]:write to uart %d \r\n", dataLen);
         return 0;
     }
     if (!uartHoldHasRoom(dataLen)) {

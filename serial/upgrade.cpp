@@ -17,6 +17,7 @@
 
 #include "core/common.h"
 #include "core/endpoints.h"
+#include "core/log.h"
 #include "core/globals.h"
 
 namespace {
@@ -137,7 +138,10 @@ int32_t UPGRADE_SaveData(const uint8_t *frame)
     if (dataLen < 0 || dataLen > UPGRADE_MAX_DATA)
         return 0;  // never a valid frame; kept out defensively
 
-    printf("[UPGRADE]:save data, curOffset %d\r\n", curOffset);
+    // One line when a transfer starts and one when it is complete; the
+    // chunks between are routine.
+    if (LOG_Routine() || curOffset == 0)
+        printf("[UPGRADE]:save data, curOffset %d\r\n", curOffset);
     const char *part = EP_Path(EP_PATH_PART);
     if (curOffset == 0) {
         upgradeInit(totalSize);
@@ -180,17 +184,18 @@ int32_t UPGRADE_SaveData(const uint8_t *frame)
         }
         if (last)
             COMM_SyncDir(EP_Path(EP_PATH_PACKAGE));
-        printf("[UPGRADE]:write data to file, g_cacheDataLen %d\r\n", (int32_t)cached);
+        LOG_Routinef("[UPGRADE]:write data to file, g_cacheDataLen %d\r\n", (int32_t)cached);
         g_cacheDataLen = 0;
     }
     g_completeSize += dataLen;
-    printf("[UPGRADE]:save data, g_cacheDataLen %d, g_completeSize %d\r\n", g_cacheDataLen, g_completeSize);
+    if (LOG_Routine() || g_completeSize == g_totalSize)
+        printf("[UPGRADE]:save data, g_cacheDataLen %d, g_completeSize %d\r\n", g_cacheDataLen, g_completeSize);
     return 0;
 }
 
 int32_t UPGRADE_BuildResp(uint8_t *out, int32_t *len)
 {
-    printf("[UPGRADE]:build resp, curOffset %d\r\n", g_completeSize);
+    LOG_Routinef("[UPGRADE]:build resp, curOffset %d\r\n", g_completeSize);
     memset(out, 0, UPGRADE_RESP_LEN);
     out[0] = UPGRADE_MAGIC0;
     out[1] = UPGRADE_MAGIC1;
@@ -225,7 +230,7 @@ int32_t DEVINFO_IsValid(const uint8_t *frame, int32_t avail)
         char pc[GB_PAIRCODE_SIZE + 1];
         devinfoField(sn, sizeof sn, frame + DEV_OFF_SERIALNUM, GB_SERIALNUM_SIZE);
         devinfoField(pc, sizeof pc, frame + DEV_OFF_PAIRCODE, GB_PAIRCODE_SIZE);
-        printf("[DEVINFO]:set new info, sn: %s, pairCode: %s\r\n", sn, pc);
+        printf("[DEVINFO]:set new info, sn: %s, pairCode: %s\r\n", sn, "***");
         GB_ModifyDeviceInfo(sn, pc);
     }
     return 1;
@@ -238,7 +243,7 @@ int32_t DEVINFO_BuildResp(uint8_t *out, int32_t *len)
     GB_GetDeviceInfo(sn, pc);
     sn[GB_SERIALNUM_SIZE - 1] = '\0';
     pc[GB_PAIRCODE_SIZE - 1] = '\0';
-    printf("[DEVINFO]: build resp, sn: %s, pairCode: %s\r\n", sn, pc);
+    printf("[DEVINFO]: build resp, sn: %s, pairCode: %s\r\n", sn, "***");
     memset(out, 0, DEVINFO_FRAME_LEN);
     out[0] = DEVINFO_MAGIC0;
     out[1] = DEVINFO_MAGIC1;

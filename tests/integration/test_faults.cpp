@@ -728,6 +728,51 @@ TEST(Faults, SerialPortUnpluggedIsRetriedOnceASecondAndResumes)
     EXPECT_TRUE(d.running());
 }
 
+// At "changes": nothing after the login while the link idles; a failure
+// that repeats is written once, with what failed and why on standard
+// error, then summed up once a window, and what is pending at exit.
+TEST(Faults, AtChangesAnIdleLinkIsSilentAndRepeatedFailuresAreSummedUp)
+{
+    Rig r;
+    r.start(0, {{"ADAPTER_LOG", "changes"}, {"ADAPTER_LOG_WINDOW_MS", "3000"}});
+    ASSERT_TRUE(r.online(5000));
+    size_t mark = r.d.logSize();
+    for (int i = 0; i < 3; i++) {
+        ASSERT_EQ(r.st.next(0x01, 8000).size(), 2u);
+        r.srv.send(th::HeartbeatResult(0));
+    }
+    r.srv.send(th::DataMsg(7, 1, 0, 0, B("quiet")));
+    EXPECT_EQ(th::Hex(r.pty.read(5, 3000)), th::Hex(B("quiet")));
+    EXPECT_EQ(r.d.log().substr(mark), "");
+
+    // The link drops and the server is gone: host, port and reason.
+    std::string where = "127.0.0.1:" + std::to_string(r.srv.port());
+    r.srv.stopListening();
+    r.srv.closeClient();
+    EXPECT_TRUE(r.d.waitFor("[TCP]:recv socket error \r\n[TCP]: link to " + where + " lost: closed by the other end\r\n",
+                            5000, mark)) << r.d.log().substr(mark);
+    EXPECT_TRUE(r.d.waitFor("[TCP]:connect fail \r\n[TCP]: cannot connect to " + where + ": Connection refused\r\n",
+                            5000, mark)) << r.d.log().substr(mark);
+
+    std::string dev = r.sb.path("/dev/ttyS0");
+    r.pty.unplug();
+    unlink(dev.c_str());
+    ASSERT_TRUE(r.d.waitFor("[LOG]: repeated failures: " + dev + ": ", 12000, mark)) << r.d.log().substr(mark);
+    std::string log = r.d.log().substr(mark);
+    size_t opens = 0;
+    for (size_t p = log.find(kOpenError); p != std::string::npos; p = log.find(kOpenError, p + 1))
+        opens++;
+    EXPECT_EQ(opens, 1u) << log;
+    EXPECT_NE(log.find("[UART]:uart port lost\r\n[UART]: serial port " + dev + " lost: "), std::string::npos) << log;
+    EXPECT_NE(log.find(kOpenError + dev + " error \r\n[UART]: cannot open " + dev + ": No such file or directory\r\n"),
+              std::string::npos) << log;
+    usleep(1500000);   // the port's retries after the latest summary
+    r.d.signal(SIGTERM);
+    EXPECT_EQ(r.d.waitExit(8000), 0);
+    EXPECT_NE(r.d.log().find("[LOG]: at exit: " + dev + ": "), std::string::npos) << r.d.log().substr(mark);
+    EXPECT_EQ(r.d.log().find("PC01"), std::string::npos);
+}
+
 // ---- SIGTERM in every state
 
 namespace {

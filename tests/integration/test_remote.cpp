@@ -99,9 +99,10 @@ struct Rig {
     th::Daemon d;
     Link link{srv};
 
-    void start(int ftpPort)
+    void start(int ftpPort, bool identity = true)
     {
-        sb.writeIdentity("SN0001", "PC01");
+        if (identity)
+            sb.writeIdentity("SN0001", "PC01");
         serial.linkAs(sb, "/dev/ttyS0");
         d.start(sb, srv.port(), {{"ADAPTER_FTP_PORT", std::to_string(ftpPort)}});
     }
@@ -190,25 +191,43 @@ TEST(Remote, UnreachableFtpServerAnswers7)
     EXPECT_EQ(r.sb.readFile(kPackage), "previous package");
 }
 
+// A maker's identity file (a long comment first, another option, a second
+// section, CRLF, mode 0640) changed from the device and then from the
+// server: only the two values change, and no pairing code reaches the log.
 TEST(Remote, IdentityChangeIsStoredAndEnds)
 {
     Rig r;
-    r.start(th::FreePort());
+    const std::string head = "# " + std::string(300, '-') + "\r\nconfig deviceInfo\r\n\toption vendor 'acme'\r\n"
+                             "\toption serialNum '";
+    const std::string mid = "' # factory\r\n\toption pairCode ";
+    const std::string tail = "\r\n\r\nconfig other 'x'\r\n\toption serialNum DECOY\r\n";
+    const char *codes[] = {"Qz7Kx4w", "Lp5Vb8n", "Yw3Jm6t"};
+    r.sb.writeFile("/etc/config/device_info", head + "SN0001" + mid + codes[0] + tail);
+    std::string path = r.sb.path("/etc/config/device_info");
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    r.start(th::FreePort(), false);
     std::string sn;
     ASSERT_TRUE(r.link.bringOnline(r.d, &sn));
     EXPECT_EQ(sn, "SN0001");
+
+    r.serial.write(ft::DevInfoFrame("LOC1", codes[1]));
+    EXPECT_EQ(r.serial.read(24, 3000), ft::DevInfoFrame("LOC1", codes[1]));
+    EXPECT_EQ(r.sb.readFile("/etc/config/device_info"), head + "LOC1" + mid + codes[1] + tail);
+
     // A cellular link pauses inside the request: it is stored whole.
-    th::Bytes req = IdentityRequest("NEWSERIAL01", "PAIR99");
+    th::Bytes req = IdentityRequest("NEWSERIAL01", codes[2]);
     r.srv.send(th::Bytes(req.begin(), req.begin() + 9));
     usleep(1500000);
     r.srv.send(th::Bytes(req.begin() + 9, req.end()));
     EXPECT_EQ(r.link.nextHex(0xC2, 5000), "01 c2 00");
     EXPECT_EQ(r.d.waitExit(8000), 0);
     EXPECT_EQ(r.d.count("[TCP]: modify errorCode: 0\r\n"), 1u);
-    std::string file = r.sb.readFile("/etc/config/device_info");
-    EXPECT_NE(file.find("NEWSERIAL01"), std::string::npos) << file;
-    EXPECT_NE(file.find("PAIR99"), std::string::npos) << file;
-    EXPECT_EQ(file.find("SN0001"), std::string::npos) << file;
+    EXPECT_EQ(r.sb.readFile("/etc/config/device_info"), head + "NEWSERIAL01" + mid + codes[2] + tail);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    for (const char *c : codes)
+        EXPECT_EQ(r.d.log().find(c), std::string::npos) << c << " in\n" << r.d.log();
 }
 
 TEST(Remote, UnwritableIdentityAnswers1AndKeepsTheOldOne)

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/msg.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -110,12 +112,18 @@ TEST_F(Identity, FileRulesAtStartUp)
     write("");
     EXPECT_EQ(load(), "|");     // empty file: empty fields, start-up goes on
 
-    // Only the first 199 bytes count: a value running past them is cut.
-    std::string pad(185, '#');
-    write(pad + "serialNum ABCDEFGHIJ\n");
-    EXPECT_EQ(load(), "ABCD|");   // 185 + 9 + 1 + 4 = 199 bytes
-    write(std::string(195, '#') + "serialNum X\n");
-    EXPECT_EQ(load(), "|");     // the name itself does not fit
+    // The whole file counts, as uci reads it: a maker's comment in front
+    // hides nothing, and neither comments nor other sections give values.
+    write("# " + std::string(300, 'c') + " serialNum NOT\r\nconfig other\r\n\toption serialNum NOT2\r\n"
+          "config 'deviceInfo'\r\n\toption serialNum \"SN7\" # set at the factory\r\n");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(load(), "SN7|");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[globals]: tag: serialNum, value: SN7\r\n");
+    // Up to 4096 bytes: what lies beyond is not read.
+    write(std::string(4090, '#') + "\nserialNum X\n");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(load(), "|");
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("[globals]: no serialNum in "), std::string::npos);
 
     // A NUL ends the text early.
     write(std::string("pairCode P1\n\0serialNum S1\n", 26));
@@ -136,7 +144,7 @@ TEST_F(Identity, RewriteReadsBackAndLeavesNoTemporary)
     testing::internal::CaptureStdout();
     ASSERT_EQ(GB_ModifyDeviceInfo("ABC123", "9876"), 0);
     fflush(stdout);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[globals]:GB_ModifyDeviceInfo new sn: ABC123, pw: 9876\r\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[globals]:GB_ModifyDeviceInfo new sn: ABC123, pw: ***\r\n");
     EXPECT_EQ(read(), "config deviceInfo\r\n\toption serialNum ABC123\r\n\toption pairCode 9876\r\n");
     std::ifstream f(link, std::ios::binary);
     std::stringstream kept;
@@ -156,6 +164,60 @@ TEST_F(Identity, RewriteReadsBackAndLeavesNoTemporary)
     // What uci writes reads back as what was set, with LF or CRLF.
     write("\nconfig deviceInfo\n\toption serialNum 'SN0000002'\n\toption pairCode \"654321\"\r\n");
     EXPECT_EQ(load(), "SN0000002|654321");
+}
+
+// A maker's file keeps every byte but the two values, and its mode; what
+// it lacks is added where uci reads it; a file over the bound is refused.
+TEST_F(Identity, ChangeKeepsEveryOtherByteAndTheMode)
+{
+    const std::string head = "# maker\r\nconfig deviceInfo 'main'\r\n\toption vendor 'acme'\r\n\toption serialNum '";
+    const std::string tail = "\r\n\r\nconfig other\r\n\toption pairCode X\r\n";
+    write(head + "OLD1' # factory\r\n\toption pairCode OLDP" + tail);
+    chmod(file().c_str(), 0640);
+    ASSERT_EQ(GB_ModifyDeviceInfo("NEW2", "NP2"), 0);
+    EXPECT_EQ(read(), head + "NEW2' # factory\r\n\toption pairCode NP2" + tail);
+    struct stat st;
+    ASSERT_EQ(stat(file().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(load(), "NEW2|NP2");
+
+    write("config deviceInfo\n\toption serialNum\n\nconfig x\n\toption y z");
+    ASSERT_EQ(GB_ModifyDeviceInfo("B2", "P3"), 0);
+    EXPECT_EQ(read(), "config deviceInfo\n\toption serialNum B2\n\toption pairCode P3\n\nconfig x\n\toption y z");
+    write("config x\r\n\toption y z");
+    ASSERT_EQ(GB_ModifyDeviceInfo("C3", ""), 0);
+    EXPECT_EQ(read(), "config x\r\n\toption y z\r\nconfig deviceInfo\r\n\toption serialNum C3\r\n\toption pairCode \r\n");
+    EXPECT_EQ(load(), "C3|");
+
+    const std::string big = "config deviceInfo\n\toption serialNum C3\n#" + std::string(4096, 'x') + "\n";
+    write(big);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(GB_ModifyDeviceInfo("D4", "P4"), 1);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("refused, the file is larger than 4096 bytes"), std::string::npos);
+    EXPECT_EQ(read(), big);
+}
+
+// The lock `uci commit` takes: a change waits for it, and then builds on
+// what the other writer put in place, not on the file it first opened.
+TEST_F(Identity, ChangeWaitsForTheCommitLockAndKeepsItsResult)
+{
+    write("config deviceInfo\n\toption serialNum S1\n");
+    int fd = open(file().c_str(), O_RDONLY);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        EXPECT_EQ(GB_ModifyDeviceInfo("S2", "P2"), 0);
+        done = true;
+    });
+    usleep(300000);
+    EXPECT_FALSE(done.load()) << "the change did not wait for the lock";
+    std::string tmp = root_ + "/etc/config/.device_info.uci";
+    std::ofstream(tmp, std::ios::binary) << "config deviceInfo\n\toption serialNum S1\n\toption extra 'u'\n";
+    ASSERT_EQ(rename(tmp.c_str(), file().c_str()), 0);
+    flock(fd, LOCK_UN);
+    close(fd);
+    writer.join();
+    EXPECT_EQ(read(), "config deviceInfo\n\toption serialNum S2\n\toption extra 'u'\n\toption pairCode P2\n");
 }
 
 // Refused values (their file would read back otherwise) answer as an
