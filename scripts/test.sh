@@ -11,7 +11,7 @@
 #   ADAPTER_TEST_ROUTER   0 skips the emulated router (full system, real UART)
 #   ADAPTER_FUZZ_SECONDS  seconds per fuzz target (default 60; 0 skips)
 #   ADAPTER_SIZE_BUDGET   byte budget of the stripped mipsel adapterd
-#   ADAPTER_MUSL_SIZE_BUDGET  the same for the dynamic musl adapterd (56 KB)
+#   ADAPTER_MUSL_SIZE_BUDGET  the same for the dynamic musl adapterd (92 KB)
 #   ADAPTER_SOAK_SECONDS  length of the long soak (default 600; 0 skips)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,8 +31,9 @@ mipsel-linux-gnu-strip -o build/mipsel/adapterd.stripped build/mipsel/adapterd
 file build/mipsel/adapterd.stripped
 size=$(stat -c %s build/mipsel/adapterd.stripped)
 # Flash on the router is scarce: fail when the daemon outgrows its budget
-# (about a quarter above its size when the budget was set).
-budget=${ADAPTER_SIZE_BUDGET:-53248}
+# (80 KB: about 5 % above its size once the options, the state file, the log
+# levels and the identity file kept byte for byte came in, 76.3 KB).
+budget=${ADAPTER_SIZE_BUDGET:-81920}
 echo "mipsel adapterd stripped: $size bytes (budget $budget)"
 if [ "$size" -gt "$budget" ]; then
   echo "FAIL: mipsel adapterd is $size bytes, above its budget of $budget" >&2
@@ -48,9 +49,10 @@ for b in adapterd adapterd-static; do
   file "build/mipsel-musl/$b.stripped"
 done
 size=$(stat -c %s build/mipsel-musl/adapterd.stripped)
-# 56 KB: about 5 % above the size once the stream cutter, the downlink hold
-# and the cancellable waits came in (54.6 KB).
-budget=${ADAPTER_MUSL_SIZE_BUDGET:-57344}
+# 92 KB: about 5 % above the size once the options, the state file, the log
+# levels, the identity file kept byte for byte and the framing faults came
+# in (87 KB; it was 54.6 KB before them).
+budget=${ADAPTER_MUSL_SIZE_BUDGET:-94208}
 echo "musl adapterd stripped: $size bytes dynamic (budget $budget)," \
      "$(stat -c %s build/mipsel-musl/adapterd-static.stripped) bytes static"
 if [ "$size" -gt "$budget" ]; then
