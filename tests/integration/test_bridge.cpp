@@ -69,6 +69,20 @@ Bytes Package(size_t n)
     return p;
 }
 
+// n full data messages at the baud-rate index, 8N1, each numbered in its
+// first byte: appended to *all as the server sends them and their payload
+// to *want as the device must get it.
+void FullMessages(int n, uint8_t baud, Bytes *all, Bytes *want)
+{
+    for (int i = 0; i < n; i++) {
+        Bytes data = Package(1014);
+        data[0] = (uint8_t)(want->size() / 1014);
+        Bytes m = th::DataMsg(baud, 1, 0, 0, data);
+        all->insert(all->end(), m.begin(), m.end());
+        want->insert(want->end(), data.begin(), data.end());
+    }
+}
+
 // Copies bytes both ways between the masters of two ptys, so the tool can
 // open a device path of its own while the daemon holds the other pty.
 class Relay {
@@ -229,13 +243,7 @@ TEST(Bridge, StalledSlowDeviceLosesNothing)
     Rig r;
     r.start();
     Bytes all, want;
-    for (int i = 0; i < 90; i++) {
-        Bytes data = Package(1014);
-        data[0] = (uint8_t)i;
-        Bytes m = th::DataMsg(0, 1, 0, 0, data);
-        all.insert(all.end(), m.begin(), m.end());
-        want.insert(want.end(), data.begin(), data.end());
-    }
+    FullMessages(90, 0, &all, &want);
     // The server answers heartbeats once its data is out, as servers do.
     std::atomic<bool> done{false};
     std::thread server([&] {
@@ -292,15 +300,9 @@ TEST(Bridge, BrokenLinkDeliversWhatItReceivedBeforeTheNextConnection)
 {
     Rig r;
     r.start();
-    Bytes all, want;
-    for (int i = 0; i < 7; i++) {
-        Bytes data = Package(1014);
-        data[0] = (uint8_t)i;
-        Bytes m = th::DataMsg(7, 1, 0, 0, data);
-        if (i < 6)
-            all.insert(all.end(), m.begin(), m.end());
-        want.insert(want.end(), data.begin(), data.end());
-    }
+    Bytes all, want, seventh;
+    FullMessages(6, 7, &all, &want);
+    FullMessages(1, 7, &seventh, &want);
     int port = open(r.pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(port, 0);
     ASSERT_EQ(tcflow(port, TCOOFF), 0);
@@ -311,7 +313,7 @@ TEST(Bridge, BrokenLinkDeliversWhatItReceivedBeforeTheNextConnection)
     ASSERT_TRUE(r.srv.accept(3000));
     ASSERT_FALSE(r.srv.recvCmd(0x00, 3000).empty());
     r.srv.send(th::OnlineResult(0));
-    r.srv.send(th::DataMsg(7, 1, 0, 0, Bytes(want.end() - 1014, want.end())));
+    r.srv.send(seventh);
     usleep(500000);
     ASSERT_EQ(tcflow(port, TCOON), 0);
     close(port);
