@@ -122,8 +122,10 @@ int32_t STREAM_Dropped(int64_t nowMs)
     for (int32_t n; whole < s_stream.len && (n = MSG_FrameLen(s_buf + whole, s_stream.len - whole)) > 0;)
         whole += n;
     s_stream.len = whole;
+    // Messages kept from an earlier break are as old as that break.
+    if (s_stream.keptLen == 0)
+        s_stream.keptSince = nowMs;
     s_stream.keptLen = whole;
-    s_stream.keptSince = nowMs;
     s_stream.frontLen = 0;
     s_stream.partialSince = -1;
     s_stream.padding = false;

@@ -33,7 +33,8 @@ void STREAM_Consume();
 int64_t STREAM_Deadline(int32_t limitMs);
 // The connection broke at nowMs: the whole messages at the front are kept,
 // to be handed on before anything of the next connection; the rest (a
-// message cut off by the break) is forgotten. Returns the bytes kept.
+// message cut off by the break) is forgotten. Messages still kept from an
+// earlier break keep that break's time. Returns the bytes kept.
 int32_t STREAM_Dropped(int64_t nowMs);
 // A framing fault ended the connection: nothing is kept.
 void STREAM_Clear();

@@ -74,12 +74,13 @@ struct TcpInfo {
     int sock;  // written by the link thread under sendMutex
     int32_t recvLen;      // result of the latest receive
     bool held;            // the data message at the front waits for room
+    std::atomic<bool> peerGone;  // the server has closed; what it sent is still read
     uint32_t lastCommunicate;  // last byte read from the server
     uint32_t lastAlive;        // ... or seen waiting unread
     DataCallback callback;
 };
 
-TcpInfo g_tcpInfo = {{TCP_STATE_DISCONNECTED}, -1, 0, false, 0, 0, nullptr};
+TcpInfo g_tcpInfo = {{TCP_STATE_DISCONNECTED}, -1, 0, false, {false}, 0, 0, nullptr};
 
 // When an event last happened: its wall-clock second, which every interval
 // test uses, and its monotonic time, which only bounds how long to sleep.
@@ -101,6 +102,9 @@ uint32_t s_faultRun = 0;
 int64_t s_onlineSinceMs = 0;
 std::atomic<uint32_t> s_framingFaults{0};
 std::atomic<uint32_t> s_givenUp{0};
+// Connections made since start: what the serial side holds is stamped with
+// it, so it can tell a broken connection's messages from the current one's.
+std::atomic<uint32_t> s_generation{0};
 
 TcpTimer tcpStamp(uint32_t wallS)
 {
@@ -181,6 +185,11 @@ int64_t tcpMin(int64_t a, int64_t b)
 // of the state or the silence limit falls due.
 int tcpRecvWaitMs()
 {
+    // A closed server: what is left is to see the device take its data or
+    // the serial side give up what is older, each told by the room descriptor
+    // or seen at the next look.
+    if (g_tcpInfo.peerGone.load(std::memory_order_relaxed))
+        return TCP_RECV_WAIT_MS;
     TcpNow now = tcpNow();
     TcpTimer comm = {g_tcpInfo.lastCommunicate, s_lastCommunicateMs};
     TcpTimer alive = {g_tcpInfo.lastAlive, s_lastAliveMs};
@@ -217,12 +226,15 @@ void tcpPauseDisconnected(bool noSocket)
 {
     int64_t wait = noSocket ? TCP_RETRY_PAUSE_MS : tcpMsUntil(s_connectTime, tcpConnectInterval(), tcpNow());
     struct pollfd pfd[2] = {{GB_ExitFd(), POLLIN, 0}, {g_tcpInfo.held ? GB_RoomFd() : -1, POLLIN, 0}};
-    // Once they are old enough to give up, what is left to wait for is the
-    // serial hold emptying, which the room descriptor tells.
-    int64_t giveUp = STREAM_KeptSince() + tcpSilenceMs() - COMM_MonotonicMs();
-    if (g_tcpInfo.held && giveUp > 0)
-        wait = tcpMin(wait, giveUp);
-    if (wait > 0 && COMM_PollMs(pfd, 2, (int32_t)wait) > 0 && pfd[1].revents != 0)
+    if (g_tcpInfo.held) {
+        // No connection while a broken one's messages wait for the device
+        // (tcpConnectServer): they go first. Until they are old enough to
+        // give up; then until the serial hold empties, which the room
+        // descriptor tells.
+        int64_t giveUp = STREAM_KeptSince() + tcpSilenceMs() - COMM_MonotonicMs();
+        wait = giveUp > 0 ? giveUp : -1;
+    }
+    if (wait != 0 && COMM_PollMs(pfd, 2, (int32_t)wait) > 0 && pfd[1].revents != 0)
         tcpClearRoom();
 }
 
@@ -258,6 +270,7 @@ void tcpDropLink(bool fault)
     g_tcpInfo.sock = -1;
     g_tcpInfo.state.store(TCP_STATE_DISCONNECTED, std::memory_order_release);
     pthread_mutex_unlock(&g_gbVar.sendMutex);
+    g_tcpInfo.peerGone.store(false, std::memory_order_release);
     STATUS_Link(TCP_STATE_DISCONNECTED);
     if (fault)
         STREAM_Clear();
@@ -317,7 +330,10 @@ constexpr int32_t TCP_STEP_NO_SOCKET = -1; // try again after a short pause
 
 int32_t tcpConnectServer()
 {
-    if (!tcpElapsed(s_connectTime, tcpConnectInterval()))
+    // A broken connection's messages reach the device before anything of
+    // the next one, and the next one's login and heartbeats would go
+    // unanswered behind them.
+    if (STREAM_KeptLen() > 0 || !tcpElapsed(s_connectTime, tcpConnectInterval()))
         return TCP_STEP_DONE;
     int sock = TCP_CreateSocket();
     if (sock == -1) {
@@ -334,6 +350,8 @@ int32_t tcpConnectServer()
     uint32_t now = COMM_GetSystemS();
     if (rc == 0) {
         tcpRenewCommunicate(now);
+        g_tcpInfo.peerGone.store(false, std::memory_order_release);
+        s_generation.fetch_add(1, std::memory_order_release);
         tcpSetLink(sock, TCP_STATE_CONNECTED);
         if (LOG_Shown(TCP_PLACE_LINK))
             puts("[TCP]:connect success \r");
@@ -378,6 +396,8 @@ void tcpHeartbeatRequest()
 
 int32_t tcpProcessRequest()
 {
+    if (g_tcpInfo.peerGone.load(std::memory_order_relaxed))
+        return TCP_STEP_DONE;  // nobody would hear it
     switch (g_tcpInfo.state.load(std::memory_order_relaxed)) {
     case TCP_STATE_DISCONNECTED:
         return tcpConnectServer();
@@ -394,19 +414,55 @@ int32_t tcpProcessRequest()
     return TCP_STEP_DONE;
 }
 
-// While a data message waits for room: waits for room, exit or the next
-// step, and reads nothing. Unread data shows the server alive; a peer that
-// has closed is noticed once what it sent has been read. -1 when the link
-// failed, else 0.
+// The server closed while the device held back what it had sent: no more
+// heartbeats or logins into the closed socket, and what it sent is still
+// read as the device takes it, for the silence limit at most.
+void tcpPeerGone()
+{
+    g_tcpInfo.peerGone.store(true, std::memory_order_release);
+    STATUS_Link(TCP_STATE_DISCONNECTED);
+    STATUS_Error(0, "the server closed the connection while the device held its data back");
+    if (LOG_Failure(TCP_PLACE_LINK, LOG_ERR_CLOSED))
+        puts("[TCP]:server closed the link, what it sent still goes to the device\r");
+}
+
+// While a data message waits for room: waits for room, exit, the next step
+// or the server's close, and reads nothing. Unread data shows the server
+// alive until it has closed. -1 when the link failed, else 0.
 int32_t tcpWaitRoom(int waitMs)
 {
-    struct pollfd pfd[2] = {{GB_RoomFd(), POLLIN, 0}, {GB_ExitFd(), POLLIN, 0}};
-    if (COMM_PollMs(pfd, 2, waitMs) > 0 && pfd[0].revents != 0)
-        tcpClearRoom();
+    // The close is told apart from data still waiting only by POLLRDHUP.
+    struct pollfd pfd[3] = {{GB_RoomFd(), POLLIN, 0}, {GB_ExitFd(), POLLIN, 0},
+                            {g_tcpInfo.peerGone.load(std::memory_order_relaxed) ? -1 : g_tcpInfo.sock, POLLRDHUP, 0}};
+    if (COMM_PollMs(pfd, 3, waitMs) > 0) {
+        if (pfd[0].revents != 0)
+            tcpClearRoom();
+        if (pfd[2].revents != 0)
+            tcpPeerGone();
+    }
     int32_t pending = TCP_Peek(g_tcpInfo.sock);
-    if (pending > 0)
+    if (pending > 0 && !g_tcpInfo.peerGone.load(std::memory_order_relaxed))
         tcpRenewAlive(COMM_GetSystemS());
     return pending < 0 ? -1 : 0;
+}
+
+// A closed server's data that the device has not taken within the silence
+// limit is given up: what waits in the stream and what was never read. It
+// is newer than anything the serial side still holds, which it gives up by
+// the same age.
+void tcpGiveUpClosed()
+{
+    uint8_t sink[512];
+    int32_t unread = 0;
+    for (ssize_t n; (n = recv(g_tcpInfo.sock, sink, sizeof sink, MSG_DONTWAIT)) > 0;)
+        unread += (int32_t)n;
+    STREAM_Dropped(COMM_MonotonicMs());
+    int32_t bytes = 0;
+    int32_t count = STREAM_GiveUpKept(&bytes);
+    TCP_NoteGivenUp((uint32_t)count);
+    printf("[TCP]:gave up %d messages (%d bytes) and %d bytes unread of a closed link, %u s old\r\n", (int)count,
+           (int)bytes, (int)unread, (unsigned)EP_SilenceS());
+    tcpDropLink(true);
 }
 
 // Receives once into the stream, waiting up to waitMs (less while a message
@@ -446,6 +502,14 @@ int32_t tcpRecvData(int waitMs)
         return 0;
     }
     uint32_t now = COMM_GetSystemS();
+    if (g_tcpInfo.peerGone.load(std::memory_order_relaxed)) {
+        // Given up only once the serial side has given up what is older,
+        // so that what is given up is always the oldest.
+        if (COMM_Elapsed(g_tcpInfo.lastAlive, now) < EP_SilenceS() || UART_HeldMessages() != 0)
+            return 0;
+        tcpGiveUpClosed();
+        return 1;
+    }
     if (COMM_Elapsed(g_tcpInfo.lastAlive, now) >= EP_SilenceS()) {
         STATUS_Error(0, "nothing from the server for %u s", (unsigned)EP_SilenceS());
         if (LOG_Failure(TCP_PLACE_LINK, LOG_ERR_SILENT)) {
@@ -678,7 +742,10 @@ int32_t TCP_SendData(const uint8_t *data, int32_t len)
 
 int32_t TCP_IsConnectServer()
 {
-    return g_tcpInfo.state.load(std::memory_order_acquire) != TCP_STATE_DISCONNECTED ? 1 : 0;
+    return g_tcpInfo.state.load(std::memory_order_acquire) != TCP_STATE_DISCONNECTED &&
+                   !g_tcpInfo.peerGone.load(std::memory_order_acquire)
+               ? 1
+               : 0;
 }
 
 
@@ -695,4 +762,9 @@ uint32_t TCP_GivenUp()
 void TCP_NoteGivenUp(uint32_t msgs)
 {
     s_givenUp.fetch_add(msgs, std::memory_order_relaxed);
+}
+
+uint32_t TCP_Generation()
+{
+    return s_generation.load(std::memory_order_acquire);
 }

@@ -32,6 +32,11 @@ uint32_t TCP_FramingFaults();
 uint32_t TCP_GivenUp();
 // Counts messages the serial side gave up (waited too long without a link).
 void TCP_NoteGivenUp(uint32_t msgs);
+// Connections made since start; any thread. Data taken from the link
+// during one connection, or while disconnected after it, carries its
+// number: once another connection is up, such data is a broken
+// connection's.
+uint32_t TCP_Generation();
 
 // Steps of the link thread, exposed for tests.
 // Builds the 31-byte online request (version, identity) into buf; returns 31.

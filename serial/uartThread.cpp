@@ -97,6 +97,7 @@ struct UartHeld {
     uint16_t len;    // bytes still to write
     uint16_t logLen; // bytes its log line reports when it is out
     int64_t arrivedMs; // when the link handed it over
+    uint32_t link;     // the connection it came over (TCP_Generation)
 };
 
 // Under s_portMutex, shared by the two threads; the messages and their
@@ -205,7 +206,7 @@ void uartHoldPush(const UartSettings &s, bool reopen, const uint8_t *data, int32
                   bool started)
 {
     UartHeld &m = g_holdMsgs[(g_hold.msgHead + g_hold.msgCount) % UART_HOLD_MSGS];
-    m = UartHeld{s, reopen, false, started, (uint16_t)len, (uint16_t)logLen, COMM_MonotonicMs()};
+    m = UartHeld{s, reopen, false, started, (uint16_t)len, (uint16_t)logLen, COMM_MonotonicMs(), TCP_Generation()};
     uint32_t tail = (g_hold.byteHead + g_hold.byteCount) % UART_HOLD_BYTES;
     uint32_t first = UART_HOLD_BYTES - tail < (uint32_t)len ? UART_HOLD_BYTES - tail : (uint32_t)len;
     if (first > 0)
@@ -447,17 +448,19 @@ void uartHeadDone()
     pthread_mutex_lock(&s_portMutex);
 }
 
-// A head message the port is not taking: nothing is given up while the link
-// is up; without a link, one that has had its line time and more since it
-// became the head, and has waited the link's silence limit since it came,
-// is (a reconnect takes a second or two, and the server sent it for good).
-// The plan: when to look again. Mutex held.
+// A head message the port is not taking: nothing of the current connection
+// is given up while it is up (TCP holds the server back instead); without
+// a link, or when it came over a connection that has since broken, one that
+// has had its line time and more since it became the head, and has waited
+// the link's silence limit since it came, is (a reconnect takes a second or
+// two, and the server sent it for good). The plan: when to look again.
+// Mutex held.
 UartPlan uartHeadStalled(UartHeld *m)
 {
     int64_t due = g_hold.headSince + uartBoundMs(m->len, g_uartInfo.applied);
     int64_t stale = m->arrivedMs + (int64_t)EP_SilenceS() * 1000;
     int32_t left = (int32_t)((due > stale ? due : stale) - COMM_MonotonicMs());
-    if (left <= 0 && TCP_IsConnectServer() == 0) {
+    if (left <= 0 && (TCP_IsConnectServer() == 0 || m->link != TCP_Generation())) {
         uartHeadDone();
         return UartPlan{false, 0};
     }

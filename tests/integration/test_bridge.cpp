@@ -293,34 +293,66 @@ TEST(Bridge, PausesInsideMessagesLoseNothingAndPayloadNeverActs)
 }
 
 // The device stalls (its output held with TCOOFF, so the port takes no
-// byte); the server sends six messages and closes: four fill the hold, one
-// waits at the front of the link's stream, one behind it. After the
-// reconnect a seventh follows. The device gets all seven, in order.
+// byte). The server sends six messages and closes: four fill the hold, one
+// waits at the front of the link's stream, one behind it; no connection is
+// made while they wait, and they reach the device once it reads again,
+// before a seventh of the next connection. Then it sends thirty and closes
+// with most of them unread in the socket: the close is seen all the same
+// (the state file says so, no heartbeat goes into the closed socket), and
+// every one reaches the device. Last, four messages in the hold of a
+// connection that broke, the device stalled past the silence limit: given
+// up, though the next connection is up; the next message then comes alone.
 TEST(Bridge, BrokenLinkDeliversWhatItReceivedBeforeTheNextConnection)
 {
     Rig r;
     r.start();
-    Bytes all, want, seventh;
-    FullMessages(6, 7, &all, &want);
-    FullMessages(1, 7, &seventh, &want);
     int port = open(r.pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(port, 0);
+    auto online = [&r] {
+        ASSERT_TRUE(r.srv.accept(12000));
+        ASSERT_FALSE(r.srv.recvCmd(0x00, 3000).empty());
+        r.srv.send(th::OnlineResult(0));
+    };
+    for (int n : {6, 30}) {
+        Bytes all, want, next;
+        FullMessages(n, 7, &all, &want);
+        FullMessages(1, 7, &next, &want);
+        ASSERT_EQ(tcflow(port, TCOOFF), 0);
+        size_t mark = r.d.logSize();
+        r.srv.send(all);
+        r.srv.closeClient();
+        if (n == 30) {
+            ASSERT_TRUE(r.d.waitFor("[TCP]:server closed the link, what it sent still goes to the device\r\n", 5000, mark));
+            EXPECT_TRUE(r.sb.waitFileHas("/var/run/adapterd/status.json", "\"state\": \"disconnected\"", 3000));
+        } else {
+            ASSERT_TRUE(r.d.waitFor("[TCP]:recv socket error \r\n", 5000, mark));
+        }
+        EXPECT_FALSE(r.srv.accept(2000)) << "connected while the old data waits";
+        ASSERT_EQ(tcflow(port, TCOON), 0);
+        Bytes got = r.pty.read(want.size() - 1014, 8000);
+        online();
+        r.srv.send(next);
+        Bytes last = r.pty.read(1014, 3000);
+        got.insert(got.end(), last.begin(), last.end());
+        ASSERT_EQ(got.size(), want.size()) << n;
+        EXPECT_TRUE(got == want) << n;
+        EXPECT_EQ(r.d.count("gave up"), 0u);
+        EXPECT_EQ(r.d.log().find("heartbeat [", mark), std::string::npos) << n;
+    }
+    Bytes old, gone;
+    FullMessages(4, 7, &old, &gone);
     ASSERT_EQ(tcflow(port, TCOOFF), 0);
-    usleep(8500000);  // the next connection attempt is due at once
-    r.srv.send(all);
-    r.srv.closeClient();
-    ASSERT_TRUE(r.d.waitFor("[TCP]:recv socket error \r\n", 5000));
-    ASSERT_TRUE(r.srv.accept(3000));
-    ASSERT_FALSE(r.srv.recvCmd(0x00, 3000).empty());
-    r.srv.send(th::OnlineResult(0));
-    r.srv.send(seventh);
+    r.srv.send(old);
     usleep(500000);
+    r.srv.closeClient();
+    online();
+    for (int64_t end = th::NowMs() + 20000; r.d.count("[UART]:gave up ") < 4 && th::NowMs() < end;)
+        usleep(100000);
+    EXPECT_EQ(r.d.count("[UART]:gave up "), 4u);
     ASSERT_EQ(tcflow(port, TCOON), 0);
     close(port);
-    Bytes got = r.pty.read(want.size(), 5000);
-    ASSERT_EQ(got.size(), want.size());
-    EXPECT_TRUE(got == want);
-    EXPECT_EQ(r.d.count("gave up"), 0u);
+    r.srv.send(th::DataMsg(7, 1, 0, 0, B("fresh")));
+    EXPECT_EQ(Hex(r.pty.readQuiet(300, 3000)), Hex(B("fresh")));
 }
 
 // A device that sends a byte every 8.3 ms (a busy 1200-baud line) never
