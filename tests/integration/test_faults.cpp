@@ -751,8 +751,13 @@ TEST(Faults, AtChangesAnIdleLinkIsSilentAndRepeatedFailuresAreSummedUp)
     r.srv.closeClient();
     EXPECT_TRUE(r.d.waitFor("[TCP]:recv socket error \r\n[TCP]: link to " + where + " lost: closed by the other end\r\n",
                             5000, mark)) << r.d.log().substr(mark);
-    EXPECT_TRUE(r.d.waitFor("[TCP]:connect fail \r\n[TCP]: cannot connect to " + where + ": Connection refused\r\n",
-                            5000, mark)) << r.d.log().substr(mark);
+    // Under user-mode emulation the socket's error comes back in the host's
+    // numbering, so only a native run knows its text.
+    EXPECT_TRUE(r.d.waitFor("[TCP]:connect fail \r\n[TCP]: cannot connect to " + where + ": ", 5000, mark))
+        << r.d.log().substr(mark);
+#ifndef ADAPTER_EMULATOR
+    EXPECT_NE(r.d.log().find(": Connection refused\r\n", mark), std::string::npos) << r.d.log().substr(mark);
+#endif
 
     std::string dev = r.sb.path("/dev/ttyS0");
     r.pty.unplug();
@@ -760,7 +765,8 @@ TEST(Faults, AtChangesAnIdleLinkIsSilentAndRepeatedFailuresAreSummedUp)
     ASSERT_TRUE(r.d.waitFor("[LOG]: repeated failures: " + dev + ": ", 12000, mark)) << r.d.log().substr(mark);
     std::string log = r.d.log().substr(mark);
     size_t opens = 0;
-    for (size_t p = log.find(kOpenError); p != std::string::npos; p = log.find(kOpenError, p + 1))
+    // This port's: the modem's own port may fail its retry meanwhile.
+    for (size_t p = log.find(kOpenError + dev); p != std::string::npos; p = log.find(kOpenError + dev, p + 1))
         opens++;
     EXPECT_EQ(opens, 1u) << log;
     EXPECT_NE(log.find("[UART]:uart port lost\r\n[UART]: serial port " + dev + " lost: "), std::string::npos) << log;
