@@ -130,8 +130,10 @@ void upgradeFrame(const uint8_t *b, Shadow *sh)
 // After DEVINFO_IsValid accepted b; old* is the identity before it.
 void identityFrame(const uint8_t *b, const char *oldSn, const char *oldPc)
 {
-    std::string sn = frameField(b + 4, 12, GB_SERIALNUM_SIZE - 1);
-    std::string pc = frameField(b + 16, 8, GB_PAIRCODE_SIZE - 1);
+    // Whole fields: one filled without its NUL is longer than the identity
+    // holds, and refused.
+    std::string sn = frameField(b + 4, 12, GB_SERIALNUM_SIZE);
+    std::string pc = frameField(b + 16, 8, GB_PAIRCODE_SIZE);
     char nowSn[GB_SERIALNUM_SIZE], nowPc[GB_PAIRCODE_SIZE];
     GB_GetDeviceInfo(nowSn, nowPc);
     // A query, or a value the identity file could not give back: unchanged.
