@@ -143,10 +143,15 @@ TEST_F(SerialThread, PendingDataHeldInOrderAndIndicesBeyondTables)
     // The serial thread is held up handing a burst over, so the reopen is
     // still pending when the next messages come.
     s_holdUplink = true;
-    pty.write(th::B("u"));
-    int64_t deadline = th::NowMs() + 5000;
-    while (!s_inUplink.load() && th::NowMs() < deadline)
-        usleep(1000);
+    // Sent again until it is read: opening the port discards what came
+    // before, and under emulation the open can come late.
+    int64_t deadline = th::NowMs() + 10000;
+    for (int64_t next = 0; !s_inUplink.load() && th::NowMs() < deadline; usleep(1000)) {
+        if (th::NowMs() >= next) {
+            pty.write(th::B("u"));
+            next = th::NowMs() + 500;
+        }
+    }
     ASSERT_TRUE(s_inUplink.load());
     Bytes m = th::DataMsg(5, 1, 0, 2, th::B("held"));
     EXPECT_EQ(UART_WriteData(m.data(), (int32_t)m.size()), 0);
