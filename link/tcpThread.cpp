@@ -498,14 +498,17 @@ int32_t tcpRecvData(int waitMs)
     }
     if (g_tcpInfo.recvLen > 0) {
         STREAM_Received(g_tcpInfo.recvLen);
-        tcpRenewCommunicate(COMM_GetSystemS());
+        // A closed server's data counts from its close, however it trickles.
+        if (!g_tcpInfo.peerGone.load(std::memory_order_relaxed))
+            tcpRenewCommunicate(COMM_GetSystemS());
         return 0;
     }
     uint32_t now = COMM_GetSystemS();
     if (g_tcpInfo.peerGone.load(std::memory_order_relaxed)) {
-        // Given up only once the serial side has given up what is older,
-        // so that what is given up is always the oldest.
-        if (COMM_Elapsed(g_tcpInfo.lastAlive, now) < EP_SilenceS() || UART_HeldMessages() != 0)
+        // The serial side gives up what it holds of it by the same age, as
+        // the link counts as down meanwhile; waiting for it to empty would
+        // wait for ever, as each message it takes in is new to it.
+        if (COMM_Elapsed(g_tcpInfo.lastAlive, now) < EP_SilenceS())
             return 0;
         tcpGiveUpClosed();
         return 1;
@@ -662,7 +665,7 @@ static bool tcpGiveUpStale()
 // belonged to a connection whose state is gone.
 static int32_t tcpHandOn(const uint8_t *msg, int32_t len)
 {
-    bool old = STREAM_KeptLen() > 0;
+    bool old = STREAM_KeptLen() > 0 || g_tcpInfo.peerGone.load(std::memory_order_relaxed);
     if (g_tcpInfo.held || old) {
         if ((msg[MSG_OFF_CMD] & MSG_CMD_MASK) != MSG_CMD_UART_DATA || g_tcpInfo.callback == nullptr)
             return 0;
