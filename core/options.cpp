@@ -85,9 +85,9 @@ bool optIsHostName(const char *s, size_t n)
     if (n > 0 && s[n - 1] == '.')
         n--;
     size_t label = 0;
-    bool digits = true;
-    for (size_t i = 0; i <= n; i++) {
-        char c = i < n ? s[i] : '.';
+    bool digits = true;  // of the label so far
+    for (size_t i = 0; i < n; i++) {
+        char c = s[i];
         if (c == '.') {
             if (label == 0 || label > 63 || s[i - 1] == '-')
                 return false;
@@ -100,7 +100,7 @@ bool optIsHostName(const char *s, size_t n)
         digits = digits && c >= '0' && c <= '9';
         label++;
     }
-    return !digits;
+    return label > 0 && label <= 63 && s[n - 1] != '-' && !digits;
 }
 
 // Whether s[0..n) parses as an address of family af (AF_INET: exactly four
@@ -151,6 +151,9 @@ const char *OPT_ServerEntry(const char *entry, char *host, size_t hostSize, uint
             return kNotHost;
     }
     uint32_t n = 0;
+    // What is no number at all ("tcp://h", "h:60928x") is no entry either.
+    if (p != nullptr && (p[0] == '\0' || strspn(p, "0123456789") != strlen(p)))
+        return kNotHost;
     if (p != nullptr && !optNumber(p, 1, OPT_PORT_MAX, &n))
         return "has a port that is not a number in 1-65535";
     if (hn >= hostSize)
