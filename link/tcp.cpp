@@ -183,6 +183,10 @@ int TCP_ConnectAny(const TcpAddr *addrs, int32_t n, int timeoutMs, int32_t *used
     bool tried = false;
     int err = EADDRNOTAVAIL;
     for (int32_t i = 0; i < n; i++) {
+        // The wait is the attempt's: once it is over, so is the attempt.
+        int64_t left = deadline - COMM_MonotonicMs();
+        if (left <= 0 && tried)
+            break;
         int sock = tcpSocket(addrs[i].u.sa.sa_family);
         if (sock < 0) {
             err = errno;
@@ -190,7 +194,6 @@ int TCP_ConnectAny(const TcpAddr *addrs, int32_t n, int timeoutMs, int32_t *used
         }
         tried = true;
         *used = i;
-        int64_t left = deadline - COMM_MonotonicMs();
         int share = left > 0 ? (int)(left / (n - i)) : 0;
         int rc = connect(sock, &addrs[i].u.sa, tcpAddrLen(addrs[i]));
         if (tcpFinishConnect(sock, rc, share) == 0)
