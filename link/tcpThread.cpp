@@ -27,17 +27,26 @@
 // phase of the second it began in; a step of the wall clock is seen at the
 // next wake.
 //
+// Servers: the link uses the first of the endpoints' list. One that cannot
+// be reached (no address connects, the connection drops before its login
+// is accepted, or it falls silent) hands the next attempt to the next in
+// turn; 10 minutes after the link left the first, its next drop sends it
+// back there. The name is resolved on this thread at each attempt, while
+// no connection is up: a slow resolver holds back only that attempt, never
+// the exit, as the main thread ends the process 3 s after GB_EVENT_EXIT
+// whether this thread has returned or not.
+//
 // Every message to the server goes through TCP_SendData under sendMutex.
 // The link thread changes `sock` only under that mutex too, so no send can
 // reach a descriptor that is being closed or has been reused; `state` is
 // atomic because the main loop reads it without the lock.
 #include "link/tcpThread.h"
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <arpa/inet.h>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
