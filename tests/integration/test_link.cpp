@@ -5,9 +5,11 @@
 // either way.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -279,6 +281,27 @@ TEST_F(Link, ReachesTheServerOverIpv6AndAtAnyAddressOfAName)
         EXPECT_EQ(dn.waitExit(8000), 0);
         n.srv->closeClient();
     }
+    // A name server that never answers holds the attempt, not the exit.
+    int dns = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in ns = {};
+    ns.sin_family = AF_INET;
+    ns.sin_port = htons(53);
+    inet_pton(AF_INET, "127.0.0.9", &ns.sin_addr);
+    if (bind(dns, (struct sockaddr *)&ns, sizeof ns) != 0) {
+        close(dns);
+        GTEST_SKIP() << "slow resolver: port 53 on 127.0.0.9 is taken";
+    }
+    sb.writeFile("/resolv.conf", "nameserver 127.0.0.9\noptions timeout:30 attempts:1\n");
+    th::Daemon dn;
+    dn.start(sb, 0, {},
+             {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+              "mount --bind \"$0\" /etc/hosts && mount --bind \"$1\" /etc/resolv.conf && shift && exec \"$@\"",
+              sb.path("/hosts"), sb.path("/resolv.conf"), th::SandboxBin(), "--server", "slow.test"});
+    struct pollfd q = {dns, POLLIN, 0};
+    EXPECT_EQ(poll(&q, 1, 5000), 1) << dn.log();  // the question is out
+    dn.signal(SIGTERM);
+    EXPECT_EQ(dn.waitExit(6000), 0) << dn.log();
+    close(dns);
 }
 
 // A first byte that is not the version begins no message: nothing after it
