@@ -11,11 +11,9 @@
 
 // The option lines of both programs' --help.
 #define OPT_HELP_LINES                                                                  \
-    "  --server HOST[:N]  server host name, IPv4 or IPv6 address (at most 255\n"         \
-    "                     characters; [brackets] round an IPv6 address before :N);\n"    \
-    "                     up to 4 times: the first is used, the next in turn when\n"   \
-    "                     one cannot be reached, the first again at a drop once\n"       \
-    "                     10 minutes have passed since leaving it\n"                     \
+    "  --server HOST[:N]  server host name, IPv4 or [IPv6] address, 255 characters;\n"  \
+    "                     up to 4 times: the next when one cannot be reached, the\n"     \
+    "                     first again at a drop 10 minutes after leaving it\n"           \
     "  --port N           server TCP port where --server names none, 1-65535\n"          \
     "  --ftp-port N       FTP control port for upgrades, 1-65535\n"                       \
     "  --heartbeat S      a heartbeat goes out once the link has been quiet S\n"          \
