@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 
 #include "core/endpoints.h"
+#include "link/tls.h"
 
 namespace {
 
@@ -224,6 +225,45 @@ OptAction optLog(OptState &st, const char *name, const char *v)
     return OPT_RUN;
 }
 
+OptAction optFile(OptState &st, const char *name, const char *v, const char **out)
+{
+    if (*v == '\0')
+        return optRefuse(st, name, "needs a file name");
+    *out = v;
+    return OPT_RUN;
+}
+
+OptAction optCa(OptState &st, const char *name, const char *v) { return optFile(st, name, v, &st.opts->ca); }
+OptAction optCert(OptState &st, const char *name, const char *v) { return optFile(st, name, v, &st.opts->cert); }
+OptAction optKey(OptState &st, const char *name, const char *v) { return optFile(st, name, v, &st.opts->key); }
+
+OptAction optTlsName(OptState &st, const char *name, const char *v)
+{
+    size_t n = strlen(v);
+    if (optHostError(v) != nullptr ||
+        (!optIsAddress(AF_INET, v, n) && !optIsAddress(AF_INET6, v, n) && !optIsHostName(v, n)))
+        return optRefuse(st, name, "is neither a host name nor an IPv4 or IPv6 address");
+    st.opts->tlsName = v;
+    return OPT_RUN;
+}
+
+// --tls: this build must carry it, and the files must be usable.
+OptAction optCheckTls(OptState &st)
+{
+    if (!TLS_Built())
+        return optRefuse(st, "--tls", "this adapterd was built without TLS");
+    const char *option = "--tls";
+    const char *why = TLS_CheckFiles(st.opts->ca, st.opts->cert, st.opts->key, &option);
+    if (why == nullptr)
+        return OPT_RUN;
+    const Options &o = *st.opts;
+    const char *file = strcmp(option, "--ca") == 0 ? (o.ca != nullptr ? o.ca : TLS_CaPath())
+                       : strcmp(option, "--cert") == 0 ? o.cert
+                       : strcmp(option, "--key") == 0 ? o.key
+                                                      : nullptr;
+    return optRefuse(st, option, why, file);
+}
+
 struct OptValueOption {
     const char *name;
     OptAction (*take)(OptState &st, const char *name, const char *value);
@@ -232,6 +272,8 @@ struct OptValueOption {
 const OptValueOption s_valueOptions[] = {
     {"--server", optServer},       {"--port", optServerPort}, {"--ftp-port", optFtpPort},
     {"--heartbeat", optHeartbeat}, {"--silence", optSilence}, {"--log", optLog},
+    {"--ca", optCa},               {"--tls-name", optTlsName}, {"--cert", optCert},
+    {"--key", optKey},
 };
 
 // The option arg names (exactly, or before '='), or nullptr.
@@ -259,6 +301,10 @@ OptAction optTake(OptState &st, int argc, char **argv, int *i, bool *check)
         *check = true;
         return OPT_RUN;
     }
+    if (strcmp(arg, "--tls") == 0) {
+        st.opts->tls = true;
+        return OPT_RUN;
+    }
     const char *value = nullptr;
     const OptValueOption *o = optFind(arg, &value);
     if (o == nullptr)
@@ -275,7 +321,7 @@ OptAction optTake(OptState &st, int argc, char **argv, int *i, bool *check)
 
 OptAction OPT_Parse(int argc, char **argv, const char *prog, Options *opts)
 {
-    *opts = Options{{}, 0, 0, 0, OPT_HEARTBEAT_DEFAULT_S, 0, -1};
+    *opts = Options{{}, 0, 0, 0, OPT_HEARTBEAT_DEFAULT_S, 0, -1, false, nullptr, nullptr, nullptr, nullptr};
     OptState st = {prog, opts, false};
     bool check = false;
     for (int i = 1; i < argc; i++) {
@@ -292,6 +338,8 @@ OptAction OPT_Parse(int argc, char **argv, const char *prog, Options *opts)
                  (unsigned)least);
         return optRefuse(st, "--silence", why);
     }
+    if (opts->tls && optCheckTls(st) != OPT_RUN)
+        return OPT_ERROR;
     return check ? OPT_CHECK : OPT_RUN;
 }
 
@@ -313,6 +361,7 @@ void OPT_Apply(const Options *opts)
     if (opts->ftpPort != 0)
         EP_SetFtpPort(opts->ftpPort);
     EP_SetIntervals(opts->heartbeatS, opts->silenceS);
+    TLS_Setup(opts->tls, opts->ca, opts->tlsName, opts->cert, opts->key);
     if (opts->level >= 0)
         LOG_SetLevel((LogLevel)opts->level);
 }

@@ -22,6 +22,13 @@
     "                     the server, heartbeat+5 to 1800 [2 x heartbeat + 4]\n"          \
     "  --log all|changes  every log line, or none of those that repeat with routine\n"    \
     "                     traffic [all]\n"                                                \
+    "  --tls              the server link over TLS, the server's certificate checked\n"  \
+    "  --ca FILE          certificates the server's chain must end in, PEM\n"            \
+    "                     [/etc/ssl/certs/ca-certificates.crt]\n"                         \
+    "  --tls-name NAME    name the server's certificate must carry (an address is\n"     \
+    "                     matched as one) [the server's host]\n"                          \
+    "  --cert FILE        client certificate for the server, PEM, with --key\n"          \
+    "  --key FILE         its private key, PEM or DER, unencrypted; never logged\n"      \
     "  --check            check the options and end: nothing printed and status 0\n"      \
     "                     when they are sound; nothing is started\n"                      \
     "Each option takes its value as the next argument or after '=' (--port=60928).\n"
@@ -43,12 +50,19 @@ struct Options {
     uint32_t heartbeatS;  // given, or 3
     uint32_t silenceS;    // given, or 2 x heartbeat + 4
     int32_t level;        // -1: not given, else a LogLevel
+    bool tls;             // --tls given
+    const char *ca;       // TLS files and name; nullptr: not given
+    const char *tlsName;
+    const char *cert;
+    const char *key;
 };
 
 // Reads argv[1..argc-1] in order into *opts; prog names the program in the
 // refusal line ("prog: --port: why"). The action to take: a refusal,
 // --help or --version ends the reading at once. *opts is filled in fully
-// for OPT_RUN and OPT_CHECK only.
+// for OPT_RUN and OPT_CHECK only. With --tls the files are read and
+// checked (an unreadable one, a key not matching its certificate: refused
+// naming the option); a build without TLS refuses --tls.
 OptAction OPT_Parse(int argc, char **argv, const char *prog, Options *opts);
 // Checks one server entry ("host", "host:port", "[IPv6]" or "[IPv6]:port";
 // the host an RFC 1123 host name, an IPv4 dotted quad or an IPv6 address,

@@ -25,6 +25,7 @@
 #include "core/globals.h"
 #include "link/message.h"
 #include "link/tcpThread.h"
+#include "link/tls.h"
 
 namespace {
 
@@ -57,6 +58,9 @@ struct StatusRecord {
     uint32_t reqTime;
     char server[STATUS_SERVER_SIZE];    // "": the first server, as set
     char address[STATUS_ADDRESS_SIZE];  // "" while no connection is up
+    // The live TLS session ("" while none is up; only with --tls).
+    char tlsVersion[STATUS_WORD_SIZE], tlsSuite[STATUS_TARGET_SIZE];
+    char tlsSubject[STATUS_PATH_SIZE], tlsNotAfter[STATUS_WORD_SIZE + 4];
 };
 
 pthread_mutex_t s_mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -236,6 +240,23 @@ void statusJsonRequest(StatusOut &o, const StatusRecord &r)
     outText(o, "}");
 }
 
+// "tls": whether it is on and, when it is, the live session's keys.
+void statusJsonTls(StatusOut &o, const StatusRecord &r)
+{
+    if (!TLS_On()) {
+        outText(o, "  \"tls\": false,\n");
+        return;
+    }
+    const char *const keys[] = {"  \"tls\": true,\n  \"tls_version\": ", ",\n  \"tls_cipher\": ",
+                                ",\n  \"tls_subject\": ", ",\n  \"tls_not_after\": "};
+    const char *const values[] = {r.tlsVersion, r.tlsSuite, r.tlsSubject, r.tlsNotAfter};
+    for (size_t i = 0; i < 4; i++) {
+        outText(o, keys[i]);
+        outString(o, values[i]);
+    }
+    outText(o, ",\n");
+}
+
 void statusJson(StatusOut &o, const StatusRecord &r, uint32_t uptimeS)
 {
     outText(o, "{\n  \"state\": \"");
@@ -254,6 +275,7 @@ void statusJson(StatusOut &o, const StatusRecord &r, uint32_t uptimeS)
     outText(o, "\",\n  \"address\": \"");
     outEscaped(o, r.address);
     outText(o, "\",\n");
+    statusJsonTls(o, r);
     outKeyU64(o, "  \"connects\": ", r.connects);
     outKeyU64(o, "  \"logins\": ", r.logins);
     outKeyU64(o, "  \"bytes_up\": ", r.bytesUp);
@@ -456,6 +478,17 @@ void STATUS_Link(int32_t tcpState)
     pthread_mutex_unlock(&s_mutex);
     if (changed)
         statusPoke();
+}
+
+void STATUS_Tls(const char *version, const char *suite, const char *subject, const char *notAfter)
+{
+    pthread_mutex_lock(&s_mutex);
+    statusCopy(s_rec.tlsVersion, sizeof s_rec.tlsVersion, version);
+    statusCopy(s_rec.tlsSuite, sizeof s_rec.tlsSuite, suite);
+    statusCopy(s_rec.tlsSubject, sizeof s_rec.tlsSubject, subject);
+    statusCopy(s_rec.tlsNotAfter, sizeof s_rec.tlsNotAfter, notAfter);
+    s_dirty = true;
+    pthread_mutex_unlock(&s_mutex);
 }
 
 void STATUS_Server(const char *server, const char *address)

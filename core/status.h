@@ -31,6 +31,10 @@ void STATUS_Link(int32_t tcpState);
 // address its connection is made to ("" while none is up), written with
 // the next write of the file.
 void STATUS_Server(const char *server, const char *address);
+// The live TLS session (protocol version, cipher suite, the server
+// certificate's subject and "not after" date; all "" while none is up),
+// written with the next write of the file.
+void STATUS_Tls(const char *version, const char *suite, const char *subject, const char *notAfter);
 // What failed, as printf would format it, and errno's reason (0: none).
 void STATUS_Error(int err, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 // A message went to the server (sent: TCP_Send's result): counts the

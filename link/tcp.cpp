@@ -208,7 +208,7 @@ int TCP_ConnectAny(const TcpAddr *addrs, int32_t n, int timeoutMs, int32_t *used
 }
 
 int32_t TCP_ConnectServer(const char *host, uint16_t port, int timeoutMs, const char *place, int *sock,
-                          TcpAddr *addr)
+                          TcpAddr *addr, bool settle)
 {
     TcpAddr addrs[TCP_ADDR_MAX];
     *sock = -1;
@@ -230,7 +230,8 @@ int32_t TCP_ConnectServer(const char *host, uint16_t port, int timeoutMs, const 
         errno = err;
         return -1;
     }
-    LOG_Ok(place);
+    if (settle)
+        LOG_Ok(place);
     *sock = s;
     return 0;
 }

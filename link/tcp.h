@@ -50,9 +50,11 @@ int TCP_ConnectAny(const TcpAddr *addrs, int32_t n, int timeoutMs, int32_t *used
 // *addr its address; 1 host does not resolve; -1 not connected (errno, and
 // *addr the last address tried), after "fail in TCP_Connect" if
 // LOG_Failure at place says so; -2 no socket (errno). A success ends the
-// place's failures. *sock stays -1 and *addr unchanged where not said.
+// place's failures unless settle is false (the caller says when the
+// connection is usable: after its TLS handshake). *sock stays -1 and *addr
+// unchanged where not said.
 int32_t TCP_ConnectServer(const char *host, uint16_t port, int timeoutMs, const char *place, int *sock,
-                          TcpAddr *addr);
+                          TcpAddr *addr, bool settle = true);
 // Connects sock to the first address of host of sock's family: 0 connected
 // within timeoutMs; 1 no such address (socket untouched); -1 not connected
 // in time, refused, or the wait failed, with errno saying why. Lines and

@@ -40,6 +40,15 @@
 // The link thread changes `sock` only under that mutex too, so no send can
 // reach a descriptor that is being closed or has been reused; `state` is
 // atomic because the main loop reads it without the lock.
+//
+// TLS (--tls, link/tls): the handshake is part of connecting, done before
+// the socket is published to senders, within TCP_TLS_WAIT_MS and watching
+// the exit; its failure is a connect failure. Afterwards the one session is
+// read here and written by every sender, so each read (non-blocking) and
+// each write runs under sendMutex, and this thread waits for the socket
+// outside it: a sender waits behind a read of one record at most. Bytes the
+// session has decrypted but not handed over are unread data that poll()
+// cannot see, so the receive and the wait for room ask the session first.
 #include "link/tcpThread.h"
 
 #include <arpa/inet.h>
@@ -64,6 +73,7 @@
 #include "link/requests.h"
 #include "link/stream.h"
 #include "link/tcp.h"
+#include "link/tls.h"
 #include "serial/uartThread.h"
 
 namespace {
@@ -78,6 +88,9 @@ constexpr int64_t TCP_FAULT_FORGIVE_MS = 300000;
 constexpr uint32_t TCP_ONLINE_INTERVAL_S = 5;
 // Pause before trying again when no socket could be made.
 constexpr int TCP_RETRY_PAUSE_MS = 200;
+// The TLS handshake after the TCP connect: two round trips and the
+// server's chain checked, on a slow router over a cellular link.
+constexpr int TCP_TLS_WAIT_MS = 5000;
 
 struct TcpInfo {
     std::atomic<int32_t> state;
@@ -356,10 +369,13 @@ void tcpDropLink(bool fault, bool silent = false)
     s_wasOnline = false;
     tcpShowServer(false);
     pthread_mutex_lock(&g_gbVar.sendMutex);
+    TLS_Close(true);
     TCP_CloseSocket(g_tcpInfo.sock);
     g_tcpInfo.sock = -1;
     g_tcpInfo.state.store(TCP_STATE_DISCONNECTED, std::memory_order_release);
     pthread_mutex_unlock(&g_gbVar.sendMutex);
+    if (TLS_On())
+        STATUS_Tls("", "", "", "");
     g_tcpInfo.peerGone.store(false, std::memory_order_release);
     STATUS_Link(TCP_STATE_DISCONNECTED);
     if (fault)
@@ -410,6 +426,7 @@ int32_t tcpInit(DataCallback callback)
 void tcpExit()
 {
     pthread_mutex_lock(&g_gbVar.sendMutex);
+    TLS_Close(true);
     tcpCloseFlushed(g_tcpInfo.sock);
     g_tcpInfo.sock = -1;
     pthread_mutex_unlock(&g_gbVar.sendMutex);
@@ -422,6 +439,26 @@ constexpr int32_t TCP_STEP_DONE = 0;
 constexpr int32_t TCP_STEP_CONNECTED = 1;  // the first receive waits its full second
 constexpr int32_t TCP_STEP_NO_SOCKET = -1; // try again after a short pause
 
+// The TLS handshake on a connected socket: 0 the session is up (the
+// attempt's failures are over, and the session is logged and shown);
+// otherwise the socket is closed, why says why and the failure is counted
+// at place.
+int32_t tcpOpenTls(int sock, const char *place, char *why, size_t size)
+{
+    if (TLS_Open(sock, EP_ServerHostAt(s_server), TCP_TLS_WAIT_MS, GB_ExitFd(), why, size) != 0) {
+        TCP_CloseSocket(sock);
+        if (LOG_Failure(place, EPROTO))
+            printf("[TCP]:TLS handshake fail: %s\r\n", why);
+        return -1;
+    }
+    LOG_Ok(place);
+    char version[16], suite[64], subject[256], notAfter[24];
+    TLS_Describe(version, sizeof version, suite, sizeof suite, subject, sizeof subject, notAfter, sizeof notAfter);
+    STATUS_Tls(version, suite, subject, notAfter);
+    LOG_Routinef("[TCP]:TLS up, %s %s, server certificate %s until %s\r\n", version, suite, subject, notAfter);
+    return 0;
+}
+
 int32_t tcpConnectServer()
 {
     // A broken connection's messages reach the device before anything of
@@ -433,8 +470,14 @@ int32_t tcpConnectServer()
     int sock = -1;
     s_addr.u.sa.sa_family = AF_UNSPEC;
     int32_t rc = TCP_ConnectServer(EP_ServerHostAt(s_server), EP_ServerPortAt(s_server), TCP_CONNECT_WAIT_MS, place,
-                                   &sock, &s_addr);
+                                   &sock, &s_addr, !TLS_On());
     int32_t err = rc == 1 ? LOG_ERR_NOT_FOUND : errno;
+    char tlsWhy[128] = "";
+    if (rc == 0 && TLS_On() && tcpOpenTls(sock, place, tlsWhy, sizeof tlsWhy) != 0) {
+        rc = -1;
+        err = EPROTO;
+        sock = -1;
+    }
     char where[EP_HOST_MAX_LEN + 9 + TCP_ADDR_TEXT_SIZE + 8];
     s_addrKnown = s_addr.u.sa.sa_family != AF_UNSPEC;
     tcpWhere(where, sizeof where);
@@ -458,11 +501,14 @@ int32_t tcpConnectServer()
             puts("[TCP]:connect success \r");
         tcpConnected();
     } else {
-        STATUS_Error(rc == 1 ? 0 : err, rc == 1 ? "resolve the server's host" : "connect to the server");
+        if (tlsWhy[0] != '\0')
+            STATUS_Error(0, "TLS with the server: %s", tlsWhy);
+        else
+            STATUS_Error(rc == 1 ? 0 : err, rc == 1 ? "resolve the server's host" : "connect to the server");
         bool shown = LOG_Shown(place);
         if (shown) {
             puts("[TCP]:connect fail \r");
-            LOG_Detail("[TCP]: cannot connect to %s: %s", where, LOG_Reason(err));
+            LOG_Detail("[TCP]: cannot connect to %s: %s", where, tlsWhy[0] != '\0' ? tlsWhy : LOG_Reason(err));
         }
         tcpNextServer(true, shown);
     }
@@ -528,6 +574,46 @@ void tcpPeerGone()
         puts("[TCP]:server closed the link, what it sent still goes to the device\r");
 }
 
+// What the session holds decrypted and unread (0 without TLS).
+int32_t tcpTlsPending()
+{
+    if (!TLS_On())
+        return 0;
+    pthread_mutex_lock(&g_gbVar.sendMutex);
+    int32_t n = TLS_Pending();
+    pthread_mutex_unlock(&g_gbVar.sendMutex);
+    return n;
+}
+
+// TCP_Peek that also counts what the TLS session has decrypted already.
+int32_t tcpPeek()
+{
+    return tcpTlsPending() > 0 ? 1 : TCP_Peek(g_tcpInfo.sock);
+}
+
+// TCP_RecvWake over the link, TLS or not: bytes the session decrypted
+// already are read at once; otherwise it waits for the socket (or exit)
+// outside the send lock and reads what came under it.
+int32_t tcpRecv(uint8_t *buf, int32_t len, int waitMs)
+{
+    if (!TLS_On())
+        return TCP_RecvWake(g_tcpInfo.sock, buf, len, waitMs, GB_ExitFd());
+    if (tcpTlsPending() == 0) {
+        struct pollfd pfd[2] = {{g_tcpInfo.sock, POLLIN, 0}, {GB_ExitFd(), POLLIN, 0}};
+        int n = COMM_PollMs(pfd, 2, waitMs);
+        if (n < 0)
+            return -1;
+        if (n == 0 || pfd[0].revents == 0)
+            return 0;
+    }
+    pthread_mutex_lock(&g_gbVar.sendMutex);
+    int32_t got = TLS_Read(buf, len);
+    int err = errno;
+    pthread_mutex_unlock(&g_gbVar.sendMutex);
+    errno = err;
+    return got;
+}
+
 // While a data message waits for room: waits for room, exit, the next step
 // or the server's close, and reads nothing. Unread data shows the server
 // alive until it has closed. -1 when the link failed, else 0.
@@ -542,7 +628,7 @@ int32_t tcpWaitRoom(int waitMs)
         if (pfd[2].revents != 0)
             tcpPeerGone();
     }
-    int32_t pending = TCP_Peek(g_tcpInfo.sock);
+    int32_t pending = tcpPeek();
     if (pending > 0 && !g_tcpInfo.peerGone.load(std::memory_order_relaxed))
         tcpRenewAlive(COMM_GetSystemS());
     return pending < 0 ? -1 : 0;
@@ -555,7 +641,7 @@ int32_t tcpWaitRoom(int waitMs)
 void tcpGiveUpClosed()
 {
     uint8_t sink[512];
-    int32_t unread = 0;
+    int32_t unread = tcpTlsPending();
     for (ssize_t n; (n = recv(g_tcpInfo.sock, sink, sizeof sink, MSG_DONTWAIT)) > 0;)
         unread += (int32_t)n;
     STREAM_Dropped(COMM_MonotonicMs());
@@ -585,7 +671,7 @@ int32_t tcpRecvData(int waitMs)
     } else {
         int32_t room;
         uint8_t *tail = STREAM_Tail(&room);
-        g_tcpInfo.recvLen = TCP_RecvWake(g_tcpInfo.sock, tail, room, waitMs, GB_ExitFd());
+        g_tcpInfo.recvLen = tcpRecv(tail, room, waitMs);
     }
     if (g_tcpInfo.recvLen < 0) {
         int got = errno;
@@ -835,12 +921,15 @@ int32_t TCP_SendData(const uint8_t *data, int32_t len)
     bool down = g_tcpInfo.state.load(std::memory_order_relaxed) == TCP_STATE_DISCONNECTED;
     LED_SetLedEvent(LED_DATA, LED_EVENT_FLASH, 2, 1, down ? LED_EVENT_OFF : LED_EVENT_ON);
     if (g_tcpInfo.sock != -1 && data != nullptr && len > 0) {
-        int32_t sent = TCP_Send(g_tcpInfo.sock, data, len);
+        bool tls = TLS_On();
+        int32_t sent = tls ? TLS_Write(data, len) : TCP_Send(g_tcpInfo.sock, data, len);
         STATUS_Sent(data, len, sent);
         // Part of a message went out and the rest could not: the stream is
         // out of step, so end it rather than send misframed messages. The
-        // link thread then drops the link at its silence limit.
-        if (sent > 0 && sent < len)
+        // link thread then drops the link at its silence limit. A TLS
+        // record given up may be partly on the wire, and the session would
+        // send its rest in place of the next message: it ends too.
+        if (sent < len && (sent > 0 || tls))
             shutdown(g_tcpInfo.sock, SHUT_RDWR);
     }
     pthread_mutex_unlock(&g_gbVar.sendMutex);
