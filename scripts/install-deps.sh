@@ -9,7 +9,8 @@ set -euo pipefail
 cross=0
 [ "${1:-}" = --cross ] && cross=1
 pkgs=(build-essential cmake g++ libgtest-dev libgmock-dev faketime python3 python3-pyftpdlib
-      socat curl strace procps iproute2 clang libclang-rt-14-dev busybox jq)
+      socat curl strace procps iproute2 clang libclang-rt-14-dev busybox jq
+      libmbedtls-dev openssl stunnel4)
 if [ "$cross" = 1 ]; then
   pkgs+=(g++-mipsel-linux-gnu qemu-user)
   command -v npm >/dev/null || pkgs+=(npm)
@@ -46,6 +47,10 @@ if ! dpkg --print-foreign-architectures | grep -qx mipsel; then
 fi
 if ! apt-cache show linux-image-4kc-malta:mipsel >/dev/null 2>&1; then
   as_root apt-get update -qq
+fi
+# The glibc cross build links the target's mbedtls (TLS on the link).
+if ! dpkg-query -W -f='${Status}' libmbedtls-dev:mipsel 2>/dev/null | grep -q "install ok installed"; then
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libmbedtls-dev:mipsel
 fi
 if ! dpkg-query -W -f='${Status}' qemu-system-mips 2>/dev/null | grep -q "install ok installed"; then
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends qemu-system-mips
