@@ -32,8 +32,11 @@ file build/mipsel/adapterd.stripped
 size=$(stat -c %s build/mipsel/adapterd.stripped)
 # Flash on the router is scarce: fail when the daemon outgrows its budget
 # (80 KB: about 5 % above its size once the options, the state file, the log
-# levels and the identity file kept byte for byte came in, 77.3 KB).
-budget=${ADAPTER_SIZE_BUDGET:-81920}
+# levels and the identity file kept byte for byte came in, 77.3 KB). TLS
+# links mbedtls dynamically (the router has it), but its session, options
+# and state keys cost the daemon itself: 85868 bytes before it, 97560 with
+# it (90380 built without), so 100 KB.
+budget=${ADAPTER_SIZE_BUDGET:-102400}
 echo "mipsel adapterd stripped: $size bytes (budget $budget)"
 if [ "$size" -gt "$budget" ]; then
   echo "FAIL: mipsel adapterd is $size bytes, above its budget of $budget" >&2
