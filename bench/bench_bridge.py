@@ -10,6 +10,11 @@ only once the previous one has come out of the pty, so each arrives at the
 bridge in a receive of its own (the figure stays comparable with builds
 that took one receive for one message).
 
+--tls puts both bridges on TLS: a socat OPENSSL-LISTEN terminator (with a
+CA and a server certificate made here by openssl) in front of the sink;
+adapterd runs with --tls --ca, socat connects with OPENSSL. The
+terminator's own CPU is counted for neither.
+
 --stall runs the worst case for the adapter instead: 90 full data messages
 at 1200 baud 8N1 in one write while the device takes nothing for 12 s, then
 drains; it reports the bytes delivered, whether in order, and link drops.
@@ -243,6 +248,34 @@ def measure(name, pid, master, sink, args, framed):
     return r
 
 
+def make_certs():
+    d = tempfile.mkdtemp(prefix="bench-tls-")
+    q = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True, cwd=d)
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key",
+                    "-out", "ca.crt", "-days", "2", "-subj", "/CN=BenchCA"], **q)
+    subprocess.run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", "srv.key", "-out", "srv.csr",
+                    "-subj", "/CN=localhost"], **q)
+    with open(d + "/srv.ext", "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1,DNS:localhost\n")
+    subprocess.run(["openssl", "x509", "-req", "-in", "srv.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
+                    "-CAcreateserial", "-out", "srv.crt", "-days", "2", "-extfile", "srv.ext"], **q)
+    return d
+
+
+def terminator(args, port):
+    """socat terminating TLS in front of the sink: (process, its port)."""
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    tport = s.getsockname()[1]
+    s.close()
+    d = args.certs
+    p = subprocess.Popen(["socat", f"OPENSSL-LISTEN:{tport},bind=127.0.0.1,reuseaddr,cert={d}/srv.crt,"
+                          f"key={d}/srv.key,verify=0", f"TCP:127.0.0.1:{port}"],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(0.3)
+    return p, tport
+
+
 def run_adapter(args, master, slave_path):
     root = tempfile.mkdtemp(prefix="bench-bridge-")
     for d in ("/dev", "/etc/config", "/usr/bin/zov",
@@ -254,11 +287,13 @@ def run_adapter(args, master, slave_path):
     os.symlink(slave_path, root + "/dev/ttyS0")
     sink = Sink(framed=True)
     key = 0x42420000 + (os.getpid() & 0xFFFF)
+    term, port = terminator(args, sink.port) if args.tls else (None, sink.port)
     env = dict(os.environ, ADAPTER_ROOT=root, ADAPTER_SERVER_HOST="127.0.0.1",
-               ADAPTER_SERVER_PORT=str(sink.port), ADAPTER_MSG_KEY=str(key),
+               ADAPTER_SERVER_PORT=str(port), ADAPTER_MSG_KEY=str(key),
                ADAPTER_FTP_PORT="1")
     log = open(root + "/log.txt", "wb")
-    p = subprocess.Popen([args.daemon], env=env, stdout=log, stderr=subprocess.STDOUT)
+    argv = [args.daemon] + (["--tls", "--ca", args.certs + "/ca.crt"] if args.tls else [])
+    p = subprocess.Popen(argv, env=env, stdout=log, stderr=subprocess.STDOUT)
     try:
         if not sink.wait_connected(20):
             raise SystemExit("adapterd-sandbox did not connect")
@@ -270,6 +305,9 @@ def run_adapter(args, master, slave_path):
     finally:
         p.send_signal(signal.SIGKILL)
         p.wait()
+        if term:
+            term.kill()
+            term.wait()
         sink.close()
         log.close()
         subprocess.run(["ipcrm", "-Q", str(key)], stderr=subprocess.DEVNULL)
@@ -299,7 +337,10 @@ def stall(master, sink, msgs, seconds, log_path):
 
 def run_socat(args, master, slave_path):
     sink = Sink(framed=False)
-    p = subprocess.Popen(["socat", f"FILE:{slave_path},rawer", f"TCP:127.0.0.1:{sink.port}"],
+    term, port = terminator(args, sink.port) if args.tls else (None, sink.port)
+    to = (f"OPENSSL:127.0.0.1:{port},cafile={args.certs}/ca.crt,verify=1" if args.tls
+          else f"TCP:127.0.0.1:{port}")
+    p = subprocess.Popen(["socat", f"FILE:{slave_path},rawer", to],
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         if not sink.wait_connected(20):
@@ -310,6 +351,9 @@ def run_socat(args, master, slave_path):
     finally:
         p.send_signal(signal.SIGKILL)
         p.wait()
+        if term:
+            term.kill()
+            term.wait()
         sink.close()
 
 
@@ -323,7 +367,9 @@ def main():
     ap.add_argument("--settle", type=float, default=1.0, help="seconds from connect to the first byte")
     ap.add_argument("--stall", type=float, default=0, metavar="S",
                     help="only the stalled-device case, the device taking nothing for S seconds")
+    ap.add_argument("--tls", action="store_true", help="both bridges over TLS through a socat terminator")
     args = ap.parse_args()
+    args.certs = make_certs() if args.tls else None
 
     master, slave = pty.openpty()
     tty.setraw(slave)
