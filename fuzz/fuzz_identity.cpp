@@ -18,6 +18,7 @@
 
 #include "core/endpoints.h"
 #include "core/globals.h"
+#include "core/identity.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

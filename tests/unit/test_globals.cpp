@@ -16,6 +16,7 @@
 
 #include "core/endpoints.h"
 #include "core/globals.h"
+#include "core/identity.h"
 #include "tests/support/fsorder.h"
 
 namespace {
