@@ -105,6 +105,74 @@ TEST(TagSearch, LongValueIsCutToTheField)
     EXPECT_STREQ(v, "0123456");
 }
 
+// The reader against what OpenWrt's uci prints for `uci get
+// device_info.@deviceInfo[0].serialNum` (and pairCode) on the same file;
+// each row names the rule of uci's parser it pins down. "" where uci finds
+// no entry; REFUSED where it stops with a parse error and gives nothing.
+TEST(UciRead, EveryCaseAFileCanHold)
+{
+    struct Row {
+        const char *text;
+        int32_t kind;
+        const char *sn;
+        const char *pc;
+    };
+    const Row rows[] = {
+        {"config deviceInfo\n\toption serialNum SN0001\n\toption pairCode PC1\n", IDENTITY_UCI_SECTION, "SN0001", "PC1"},  // plain words
+        {"config deviceInfo\r\n\toption serialNum SN0001\r\n\toption pairCode PC1\r\n", IDENTITY_UCI_SECTION, "SN0001", "PC1"},  // CR LF
+        {"config deviceInfo\n\toption serialNum SN#0008\n", IDENTITY_UCI_SECTION, "SN", ""},  // unquoted # ends the value
+        {"config deviceInfo\n\toption serialNum SN;0008\n\toption pairCode P1\n", IDENTITY_UCI_SECTION, "SN", "P1"},  // unquoted ; ends the value and the line
+        {"config deviceInfo\n\toption serialNum 'SN'\"0010\"\n", IDENTITY_UCI_SECTION, "SN0010", ""},  // adjacent quoted parts join
+        {"config deviceInfo\n\toption serialNum SN'0'11\n", IDENTITY_UCI_SECTION, "SN011", ""},  // unquoted and quoted parts join
+        {"config deviceInfo\n\toption serialNum \"S\\\"N\\\\1\"\n", IDENTITY_UCI_SECTION, "S\"N\\1", ""},  // backslash escapes in double quotes
+        {"config deviceInfo\n\toption serialNum 'S\\N'\n", IDENTITY_UCI_SECTION, "S\\N", ""},  // backslash literal in single quotes
+        {"config deviceInfo\n\toption serialNum S\\ N\n", IDENTITY_UCI_SECTION, "S N", ""},  // backslash outside quotes keeps a blank
+        {"config deviceInfo\n\toption serialNum \"SN#1\" # c\n", IDENTITY_UCI_SECTION, "SN#1", ""},  // # inside quotes is text
+        {"config deviceInfo 'main'\n\toption serialNum A1\nconfig other\n\toption serialNum X\nconfig deviceInfo main\n\toption serialNum B2\n\toption pairCode P2\n", IDENTITY_UCI_SECTION, "B2", "P2"},  // named section given twice is merged, later wins
+        {"config deviceInfo\n\toption serialNum A1\nconfig deviceInfo\n\toption serialNum B2\n", IDENTITY_UCI_SECTION, "A1", ""},  // first of two anonymous sections
+        {"config deviceInfo\n\toption serialNum A1\n\toption serialNum B2\n", IDENTITY_UCI_SECTION, "B2", ""},  // last of two lines wins
+        {"config deviceInfo\n\tlist serialNum L1\n", IDENTITY_UCI_SECTION, "L1", ""},  // list gives its item
+        {"config deviceInfo\n\toption serialNum A1\n\tlist serialNum L2\n", IDENTITY_UCI_SECTION, "A1 L2", ""},  // option then list: items joined
+        {"config deviceInfo\n\toption serialNum S1\n\toption pairCode ''\n", IDENTITY_UCI_SECTION, "S1", ""},  // empty value: no option
+        {"config deviceInfo\n\toption serialNum S1\n\toption pairCode P1\n\toption pairCode ''\n", IDENTITY_UCI_SECTION, "S1", "P1"},  // empty value changes nothing
+        {"config deviceInfo\n\toption serialNum=SN1\n", IDENTITY_UCI_REFUSED, "", ""},  // = in a name: refused
+        {"config deviceInfo\n\toption serialNum SN1 extra\n", IDENTITY_UCI_REFUSED, "", ""},  // too many arguments: refused
+        {"option serialNum SN1\nconfig deviceInfo\n", IDENTITY_UCI_REFUSED, "", ""},  // option before section: refused
+        {"config deviceInfo\n\toption serialNum 'SN1\n", IDENTITY_UCI_REFUSED, "", ""},  // unterminated quote: refused
+        {"config deviceInfo main\n\toption serialNum S1\nconfig other main\n", IDENTITY_UCI_REFUSED, "", ""},  // same name other type: refused
+        {"serialNum S9\n", IDENTITY_UCI_REFUSED, "", ""},  // plain text: refused
+        {"config deviceInfo\n\toption serialNum 'S\nN'\n", IDENTITY_UCI_SECTION, "S\nN", ""},  // quote spanning lines
+        {"config deviceInfo\n\toption serialNum S\\\n1\n", IDENTITY_UCI_SECTION, "S1", ""},  // backslash newline continues
+        {"package device_info\nconfig deviceInfo\n\toption 'serialNum' \"Q1\"\n", IDENTITY_UCI_SECTION, "Q1", ""},  // package line; quoted name
+        {"c deviceInfo\n\to serialNum S1\n\to pairCode P1\n", IDENTITY_UCI_SECTION, "S1", "P1"},  // one-letter commands
+        {"config other\n\toption serialNum X\n", IDENTITY_UCI_NONE, "", ""},  // no deviceInfo section
+        {"config deviceInfo\n\toption serialNum 'A1'; option pairCode P1\n", IDENTITY_UCI_SECTION, "A1", "P1"},  // ; after a quoted value: next command runs
+        {"config deviceInfo\n\toption serialNum A1 ;option pairCode P1\n", IDENTITY_UCI_SECTION, "A1", "P1"},  // ; after a blank
+        {"config deviceInfo\n  # comment\n\toption serialNum\tT1\t\n", IDENTITY_UCI_SECTION, "T1", ""},  // tabs
+        {"config deviceInfo\n\toption serialNum\n", IDENTITY_UCI_SECTION, "", ""},  // option without value
+        {"config deviceInfo\n\toption serialNum \n", IDENTITY_UCI_SECTION, "", ""},  // option with blank only
+        {"config 'deviceInfo'\n\toption serialNum S1\n", IDENTITY_UCI_SECTION, "S1", ""},  // quoted type
+        {"config deviceInfo\noption serialNum S1\npairCode\n", IDENTITY_UCI_REFUSED, "", ""},  // invalid command
+        {"config deviceInfo\n\toption serialNum S1\nconfig\n", IDENTITY_UCI_REFUSED, "", ""},  // config without type
+        {"config deviceInfo\n\toption serialNum S1", IDENTITY_UCI_SECTION, "S1", ""},  // no final newline
+        {"config deviceInfo\n\tlist serialNum ''\n", IDENTITY_UCI_SECTION, "", ""},  // list empty item
+        {"config deviceInfo\n\toption serialNum S\xc3""\xa9""1\n", IDENTITY_UCI_SECTION, "S\xc3""\xa9""1", ""},  // bytes above 0x7F
+    };
+    for (const Row &r : rows) {
+        char sn[GB_SERIALNUM_SIZE] = "x", pc[GB_PAIRCODE_SIZE] = "x";
+        uint32_t line = 0;
+        EXPECT_EQ(IDENTITY_UciRead(r.text, sn, sizeof sn, pc, sizeof pc, &line), r.kind) << r.text;
+        EXPECT_STREQ(sn, r.sn) << r.text;
+        EXPECT_STREQ(pc, r.pc) << r.text;
+        EXPECT_EQ(line != 0, r.kind == IDENTITY_UCI_REFUSED) << r.text;
+    }
+    // uci names the line it stops at.
+    uint32_t line = 0;
+    char sn[GB_SERIALNUM_SIZE], pc[GB_PAIRCODE_SIZE];
+    IDENTITY_UciRead("config deviceInfo\n\n\toption serialNum SN1 extra\n", sn, sizeof sn, pc, sizeof pc, &line);
+    EXPECT_EQ(line, 3u);
+}
+
 TEST_F(Identity, FileRulesAtStartUp)
 {
     write("config deviceInfo\r\n\toption serialNum SN0001\r\n\toption pairCode PC1\r\n");
@@ -190,12 +258,99 @@ TEST_F(Identity, ChangeKeepsEveryOtherByteAndTheMode)
     EXPECT_EQ(read(), "config x\r\n\toption y z\r\nconfig deviceInfo\r\n\toption serialNum C3\r\n\toption pairCode \r\n");
     EXPECT_EQ(load(), "C3|");
 
+    // Where uci takes a value from: the later block of a section given
+    // twice, in place of an empty one; a list gives way to an option line.
+    const std::string twice = "config deviceInfo 'main'\n\toption serialNum A1\nconfig other\n\toption x y\n"
+                              "config deviceInfo main\n\toption serialNum ";
+    write(twice + "B2\n\toption pairCode P2\n");
+    ASSERT_EQ(GB_ModifyDeviceInfo("N3", "Q3"), 0);
+    EXPECT_EQ(read(), twice + "N3\n\toption pairCode Q3\n");
+    write("config deviceInfo\n\tlist serialNum L1\n\toption pairCode ''\n");
+    ASSERT_EQ(GB_ModifyDeviceInfo("N4", "Q4"), 0);
+    EXPECT_EQ(read(), "config deviceInfo\n\tlist serialNum L1\n\toption pairCode 'Q4'\n\toption serialNum N4\n");
+    char sn[GB_SERIALNUM_SIZE], pc[GB_PAIRCODE_SIZE];
+    EXPECT_EQ(IDENTITY_UciRead(read().c_str(), sn, sizeof sn, pc, sizeof pc, nullptr), IDENTITY_UCI_SECTION);
+    EXPECT_EQ(std::string(sn) + "|" + pc, "N4|Q4");
+
+    // 4096 bytes are read whole and rewritten; one more is refused.
+    std::string pad = "config deviceInfo\n#";
+    const std::string last = "\n\toption serialNum E5\n\toption pairCode G7\n";
+    std::string full = pad + std::string(4096 - pad.size() - last.size(), 'x') + last;
+    ASSERT_EQ(full.size(), 4096u);
+    write(full);
+    EXPECT_EQ(load(), "E5|G7");
+    ASSERT_EQ(GB_ModifyDeviceInfo("F6", "H8"), 0);
+    EXPECT_EQ(read(), full.substr(0, 4096 - last.size()) + "\n\toption serialNum F6\n\toption pairCode H8\n");
     const std::string big = "config deviceInfo\n\toption serialNum C3\n#" + std::string(4096, 'x') + "\n";
     write(big);
     testing::internal::CaptureStdout();
     EXPECT_EQ(GB_ModifyDeviceInfo("D4", "P4"), 1);
     EXPECT_NE(testing::internal::GetCapturedStdout().find("refused, the file is larger than 4096 bytes"), std::string::npos);
     EXPECT_EQ(read(), big);
+
+    // A file uci refuses gives uci nothing: the adapter reads it as it always
+    // did, says why, and never rewrites it.
+    const std::string broken = "config deviceInfo\n\toption serialNum=SN1\n";
+    write(broken);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(load(), "SN1|");
+    EXPECT_EQ(GB_ModifyDeviceInfo("D4", "P4"), 1);
+    std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_NE(said.find("uci cannot read " + file() + " (line 2), read as plain text"), std::string::npos) << said;
+    EXPECT_NE(said.find("refused, uci cannot read the file (line 2)"), std::string::npos) << said;
+    EXPECT_EQ(read(), broken);
+}
+
+// A staging file made a link (to a file of the maker's) is never written
+// through: the link goes, the file it named keeps its bytes and mode, and
+// the identity file is a regular file.
+TEST_F(Identity, StagingFileNeverFollowsALink)
+{
+    std::string victim = root_ + "/victim";
+    std::ofstream(victim) << "keep me";
+    chmod(victim.c_str(), 0640);
+    ASSERT_EQ(symlink(victim.c_str(), (file() + ".tmp").c_str()), 0);
+    ASSERT_EQ(GB_ModifyDeviceInfo("L1", "P1"), 0);
+    std::ifstream f(victim);
+    std::stringstream kept;
+    kept << f.rdbuf();
+    EXPECT_EQ(kept.str(), "keep me");
+    struct stat st;
+    ASSERT_EQ(stat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    ASSERT_EQ(lstat(file().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(load(), "L1|P1");
+}
+
+// Someone holding the lock is waited for a bounded time only: a change is
+// then refused (file and identity kept), start-up reads without it. A uci
+// staging file no commit renames is a leftover: removed, and the change
+// goes on.
+TEST_F(Identity, HeldLockIsWaitedForBoundedly)
+{
+    ASSERT_EQ(GB_ModifyDeviceInfo("OLD1", "P1"), 0);
+    std::string before = read();
+    int fd = open(file().c_str(), O_RDONLY);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(GB_ModifyDeviceInfo("NEW2", "P2"), 1);
+    EXPECT_EQ(load(), "OLD1|P1");
+    std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_NE(said.find("[globals]:GB_ModifyDeviceInfo refused, the file stayed locked for 1500 ms\r\n"),
+              std::string::npos) << said;
+    EXPECT_NE(said.find(file() + " stayed locked for 1500 ms, read without the lock\r\n"), std::string::npos) << said;
+    EXPECT_EQ(read(), before);
+
+    std::string leftover = root_ + "/etc/config/.device_info.uci-Ab12Cd";
+    std::ofstream(leftover) << "config deviceInfo\n\toption serialNum LOST\n";
+    close(fd);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(GB_ModifyDeviceInfo("NEW3", "P3"), 0);
+    said = testing::internal::GetCapturedStdout();
+    EXPECT_NE(said.find("removed " + leftover + ", left by a commit that never finished"), std::string::npos) << said;
+    EXPECT_EQ(access(leftover.c_str(), F_OK), -1);
+    EXPECT_EQ(load(), "NEW3|P3");
 }
 
 // The lock `uci commit` takes: a change waits for it, and then builds on
@@ -219,6 +374,32 @@ TEST_F(Identity, ChangeWaitsForTheCommitLockAndKeepsItsResult)
     close(fd);
     writer.join();
     EXPECT_EQ(read(), "config deviceInfo\n\toption serialNum S2\n\toption extra 'u'\n\toption pairCode P2\n");
+
+    // uci's own order: lock, write its staging file, unlock, and only then
+    // rename. A change that takes the lock in that gap still builds on
+    // the commit's file.
+    fd = open(file().c_str(), O_RDONLY);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    std::string stage = root_ + "/etc/config/.device_info.uci-Q7x2Zp";
+    std::ofstream(stage, std::ios::binary) << "config deviceInfo\n\toption serialNum S2\n\toption model 'HELD'\n";
+    std::thread second([&] { EXPECT_EQ(GB_ModifyDeviceInfo("S3", "P3"), 0); });
+    usleep(100000);
+    flock(fd, LOCK_UN);
+    close(fd);
+    usleep(200000);
+    ASSERT_EQ(rename(stage.c_str(), file().c_str()), 0);
+    second.join();
+    EXPECT_EQ(read(), "config deviceInfo\n\toption serialNum S3\n\toption model 'HELD'\n\toption pairCode P3\n");
+
+    // A commit that opened the file before a change renamed the new one in
+    // reads what it opened once it has the lock: the new text.
+    fd = open(file().c_str(), O_RDWR);
+    ASSERT_EQ(GB_ModifyDeviceInfo("S4", "P4"), 0);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    char buf[256] = {0};
+    ASSERT_GT(pread(fd, buf, sizeof buf - 1, 0), 0);
+    close(fd);
+    EXPECT_EQ(std::string(buf), read());
 }
 
 // Refused values (their file would read back otherwise) answer as an
