@@ -248,6 +248,9 @@ TEST(Remote, UnwritableIdentityAnswers1AndKeepsTheOldOne)
     r.srv.send(IdentityRequest("SN7777", "PC77"));
     EXPECT_EQ(r.link.nextHex(0xC2, 5000), "01 c2 01");
     EXPECT_TRUE(r.d.waitFor("[globals]:GB_ModifyDeviceInfo refused, the file stayed locked for 1500 ms\r\n", 1000));
+    // A device's change is answered with the identity still in force.
+    r.serial.write(ft::DevInfoFrame("LOC9", "LP9"));
+    EXPECT_EQ(r.serial.read(24, 5000), ft::DevInfoFrame("SN0001", "PC01"));
     ASSERT_EQ(r.link.nextHex(0x01, 5000), "01 01");
     r.srv.send(th::HeartbeatResult(0));
     close(held);
