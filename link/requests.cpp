@@ -16,6 +16,7 @@
 #include "core/common.h"
 #include "core/endpoints.h"
 #include "core/globals.h"
+#include "core/identity.h"
 #include "core/status.h"
 #include "ftp/ftpClient.h"
 #include "link/message.h"

@@ -19,6 +19,7 @@
 #include "core/endpoints.h"
 #include "core/log.h"
 #include "core/globals.h"
+#include "core/identity.h"
 
 namespace {
 

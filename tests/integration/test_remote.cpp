@@ -3,9 +3,12 @@
 // (pyftpdlib) on loopback holding the package.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <random>
 #include <string>
@@ -233,8 +236,24 @@ TEST(Remote, IdentityChangeIsStoredAndEnds)
 TEST(Remote, UnwritableIdentityAnswers1AndKeepsTheOldOne)
 {
     Rig r;
-    r.start(th::FreePort());
+    // A script holds the identity file's lock from before the start and
+    // throughout: start-up reads without it after its bound, a change is
+    // refused after it, and the link keeps its heartbeats meanwhile.
+    r.sb.writeIdentity("SN0001", "PC01");
+    int held = open(r.sb.path("/etc/config/device_info").c_str(), O_RDONLY);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    r.start(th::FreePort(), false);
+    EXPECT_TRUE(r.d.waitFor("stayed locked for 1500 ms, read without the lock\r\n", 5000));
     ASSERT_TRUE(r.link.bringOnline(r.d));
+    r.srv.send(IdentityRequest("SN7777", "PC77"));
+    EXPECT_EQ(r.link.nextHex(0xC2, 5000), "01 c2 01");
+    EXPECT_TRUE(r.d.waitFor("[globals]:GB_ModifyDeviceInfo refused, the file stayed locked for 1500 ms\r\n", 1000));
+    // A device's change is answered with the identity still in force.
+    r.serial.write(ft::DevInfoFrame("LOC9", "LP9"));
+    EXPECT_EQ(r.serial.read(24, 5000), ft::DevInfoFrame("SN0001", "PC01"));
+    ASSERT_EQ(r.link.nextHex(0x01, 5000), "01 01");
+    r.srv.send(th::HeartbeatResult(0));
+    close(held);
     // Root ignores permissions, so take the directory away instead: a
     // regular file where /etc/config was cannot hold any file.
     std::string dir = r.sb.path("/etc/config");
@@ -257,4 +276,6 @@ TEST(Remote, UnwritableIdentityAnswers1AndKeepsTheOldOne)
     EXPECT_EQ(std::string((const char *)&again[23]), "PC01");
     EXPECT_TRUE(r.d.running());
     EXPECT_NE(r.sb.readFile("/etc/config.away/device_info").find("SN0001"), std::string::npos);
+    r.d.signal(SIGTERM);
+    EXPECT_EQ(r.d.waitExit(5000), 0);
 }

@@ -19,6 +19,7 @@
 
 #include "core/endpoints.h"
 #include "core/globals.h"
+#include "core/identity.h"
 #include "link/message.h"
 #include "link/tcpThread.h"
 #include "tests/support/fsorder.h"
