@@ -130,25 +130,21 @@ int32_t COMM_FormatU64(uint64_t v, char out[COMM_U64_CHARS])
     return n;
 }
 
-namespace {
-
 // Names under the reserved top-level domain "invalid" never resolve:
 // answering at once saves a resolver round trip per attempt.
-bool commIsInvalidName(const char *host)
+int32_t COMM_IsInvalidName(const char *host)
 {
     static const char kSuffix[] = ".invalid";
     size_t n = strlen(host);
     size_t k = sizeof kSuffix - 1;
     if (n >= k && strcasecmp(host + n - k, kSuffix) == 0)
         return true;
-    return strcasecmp(host, kSuffix + 1) == 0;
+    return strcasecmp(host, kSuffix + 1) == 0 ? 1 : 0;
 }
-
-}  // namespace
 
 int32_t COMM_ResolveHost(const char *host, struct in_addr *addr)
 {
-    if (host == nullptr || host[0] == '\0' || commIsInvalidName(host))
+    if (host == nullptr || host[0] == '\0' || COMM_IsInvalidName(host))
         return -1;
     if (inet_pton(AF_INET, host, addr) == 1)
         return 0;

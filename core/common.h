@@ -46,6 +46,9 @@ uint16_t COMM_Crc16(const uint8_t *data, uint16_t len);
 // unchanged) for a null or empty name, a name under the reserved domain
 // "invalid" (never asked: it cannot resolve), or a failed lookup.
 int32_t COMM_ResolveHost(const char *host, struct in_addr *addr);
+// 1 for a name under the reserved top-level domain "invalid", which never
+// resolves, so no resolver is asked; else 0.
+int32_t COMM_IsInvalidName(const char *host);
 // Makes a rename in the directory holding path durable (fsync of that
 // directory). 0 on success, -1 when the directory cannot be synced.
 int32_t COMM_SyncDir(const char *path);

@@ -24,8 +24,13 @@ const char *const s_defaults[EP_PATH_COUNT] = {
 
 char s_paths[EP_PATH_COUNT][EP_PATH_MAX];
 bool s_rooted = false;
-char s_host[EP_HOST_MAX] = ADAPTER_CFG_SERVER_HOST;
-uint16_t s_serverPort = ADAPTER_CFG_SERVER_PORT;
+// Each host is the compiled-in text or a copy in its zero-filled buffer,
+// which so takes no room in the daemon's file.
+char s_hostBufs[EP_SERVER_MAX][EP_HOST_MAX];
+const char *s_hosts[EP_SERVER_MAX] = {ADAPTER_CFG_SERVER_HOST};
+uint16_t s_ports[EP_SERVER_MAX] = {ADAPTER_CFG_SERVER_PORT};
+int32_t s_serverCount = 1;
+uint32_t s_backupS = 600;
 uint16_t s_ftpPort = ADAPTER_CFG_FTP_PORT;
 int32_t s_msgKey = ADAPTER_CFG_MSG_KEY;
 uint32_t s_heartbeatS = 3;
@@ -50,16 +55,38 @@ int32_t EP_SetRoot(const char *root)
     return 0;
 }
 
-int32_t EP_SetServer(const char *host, uint16_t port)
+// Sets server i (host null: keep its host). 0, or -1 when host does not fit.
+static int32_t epPutServer(int32_t i, const char *host, uint16_t port)
 {
     size_t n = host != nullptr ? strlen(host) : 0;
-    if (n >= sizeof s_host)
+    if (n >= EP_HOST_MAX)
         return -1;
-    if (host != nullptr)
-        memcpy(s_host, host, n + 1);
-    s_serverPort = port;
+    if (host != nullptr) {
+        memcpy(s_hostBufs[i], host, n + 1);
+        s_hosts[i] = s_hostBufs[i];
+    }
+    s_ports[i] = port;
     return 0;
 }
+
+int32_t EP_SetServer(const char *host, uint16_t port)
+{
+    if (epPutServer(0, host, port) != 0)
+        return -1;
+    s_serverCount = 1;
+    return 0;
+}
+
+int32_t EP_AddServer(const char *host, uint16_t port)
+{
+    if (s_serverCount >= EP_SERVER_MAX || host == nullptr || epPutServer(s_serverCount, host, port) != 0)
+        return -1;
+    s_serverCount++;
+    return 0;
+}
+
+void EP_SetBackupS(uint32_t seconds) { s_backupS = seconds; }
+uint32_t EP_BackupS() { return s_backupS; }
 
 void EP_SetFtpPort(uint16_t port) { s_ftpPort = port; }
 void EP_SetMsgKey(int32_t key) { s_msgKey = key; }
@@ -77,8 +104,11 @@ const char *EP_Path(EpPath which)
     return s_rooted ? s_paths[which] : s_defaults[which];
 }
 
-const char *EP_ServerHost() { return s_host; }
-uint16_t EP_ServerPort() { return s_serverPort; }
+const char *EP_ServerHost() { return s_hosts[0]; }
+uint16_t EP_ServerPort() { return s_ports[0]; }
+int32_t EP_ServerCount() { return s_serverCount; }
+const char *EP_ServerHostAt(int32_t i) { return s_hosts[(uint32_t)i % (uint32_t)s_serverCount]; }
+uint16_t EP_ServerPortAt(int32_t i) { return s_ports[(uint32_t)i % (uint32_t)s_serverCount]; }
 uint16_t EP_FtpPort() { return s_ftpPort; }
 int32_t EP_MsgKey() { return s_msgKey; }
 uint32_t EP_HeartbeatS() { return s_heartbeatS; }

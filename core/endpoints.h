@@ -31,10 +31,19 @@ enum EpPath : int {
 int32_t EP_SetRoot(const char *root);
 // Longest server host name the adapter holds, in characters.
 constexpr size_t EP_HOST_MAX_LEN = 255;
-// Overrides the server host (copied, at most EP_HOST_MAX_LEN characters;
-// null keeps the host) and port. Returns 0, or -1 for a host that does not
-// fit (nothing changed).
+// Servers the adapter may use, the first one first.
+constexpr int32_t EP_SERVER_MAX = 4;
+// Makes host (copied, at most EP_HOST_MAX_LEN characters; null keeps the
+// first host) and port the one server. Returns 0, or -1 for a host that
+// does not fit (nothing changed).
 int32_t EP_SetServer(const char *host, uint16_t port);
+// Adds a backup server after those set. 0, or -1 when the host does not
+// fit or EP_SERVER_MAX are set (nothing changed).
+int32_t EP_AddServer(const char *host, uint16_t port);
+// How long the link stays on a backup before the first server is tried
+// again at the next drop, in seconds (600 unless a test shortens it).
+void EP_SetBackupS(uint32_t seconds);
+uint32_t EP_BackupS();
 void EP_SetFtpPort(uint16_t port);
 void EP_SetMsgKey(int32_t key);
 // Heartbeat interval (a heartbeat goes out when the link has been quiet
@@ -46,7 +55,13 @@ uint32_t EP_HeartbeatS();
 uint32_t EP_SilenceS();
 
 const char *EP_Path(EpPath which);
+// The first server's host and port.
 const char *EP_ServerHost();
 uint16_t EP_ServerPort();
+// Servers set (1 to EP_SERVER_MAX), and server i's host and port (i taken
+// modulo that count).
+int32_t EP_ServerCount();
+const char *EP_ServerHostAt(int32_t i);
+uint16_t EP_ServerPortAt(int32_t i);
 uint16_t EP_FtpPort();
 int32_t EP_MsgKey();

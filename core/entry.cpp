@@ -21,8 +21,8 @@ namespace {
 // router which server a package was built for.
 const char kUsage[] =
     "usage: adapterd [-h|--help] [-V|--version]\n"
-    "       adapterd [--server HOST] [--port N] [--ftp-port N] [--heartbeat S]\n"
-    "                [--silence S] [--log all|changes] [--check]\n"
+    "       adapterd [--server HOST[:N]]... [--port N] [--ftp-port N]\n"
+    "                [--heartbeat S] [--silence S] [--log all|changes] [--check]\n"
     "\n"
     "Bridges the serial port to the server. Run it under its supervisor; it\n"
     "logs to standard output. Options left out keep the compiled-in values.\n"

@@ -5,8 +5,11 @@
 // here: the result is the caller's Options.
 #include "core/options.h"
 
+#include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include "core/endpoints.h"
 
@@ -53,7 +56,8 @@ bool optNumber(const char *s, uint32_t lo, uint32_t hi, uint32_t *out)
     return true;
 }
 
-// Why host cannot name the server, or nullptr when it can.
+// Why host cannot name the server, or nullptr when it can: what any entry
+// must hold before its form is looked at.
 const char *optHostError(const char *host)
 {
     if (*host == '\0')
@@ -67,12 +71,111 @@ const char *optHostError(const char *host)
     return nullptr;
 }
 
+bool optIsAlnum(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+// An RFC 1123 host name of n characters (one final dot allowed): labels of
+// 1-63 letters, digits and inner hyphens. A name whose last label is all
+// digits can only be meant as an IPv4 address, which inet_pton then
+// decides, so "999.1.1.1" or "1.2.3" is no name.
+bool optIsHostName(const char *s, size_t n)
+{
+    if (n > 0 && s[n - 1] == '.')
+        n--;
+    size_t label = 0;
+    bool digits = true;  // of the label so far
+    for (size_t i = 0; i < n; i++) {
+        char c = s[i];
+        if (c == '.') {
+            if (label == 0 || label > 63 || s[i - 1] == '-')
+                return false;
+            label = 0;
+            digits = true;
+            continue;
+        }
+        if (!optIsAlnum(c) && !(c == '-' && label > 0))
+            return false;
+        digits = digits && c >= '0' && c <= '9';
+        label++;
+    }
+    return label > 0 && label <= 63 && s[n - 1] != '-' && !digits;
+}
+
+// Whether s[0..n) parses as an address of family af (AF_INET: exactly four
+// parts of 0-255).
+bool optIsAddress(int af, const char *s, size_t n)
+{
+    char buf[INET6_ADDRSTRLEN + 1];
+    if (n >= sizeof buf)
+        return false;
+    memcpy(buf, s, n);
+    buf[n] = '\0';
+    unsigned char out[sizeof(struct in6_addr)];
+    return inet_pton(af, buf, out) == 1;
+}
+
+}  // namespace
+
+const char *OPT_ServerEntry(const char *entry, char *host, size_t hostSize, uint16_t *port)
+{
+    const char *why = optHostError(entry);
+    if (why != nullptr)
+        return why;
+    static const char kNotHost[] = "is neither a host name nor an IPv4 or IPv6 address ([IPv6] before a :port)";
+    size_t len = strlen(entry);
+    const char *h = entry;
+    size_t hn = len;
+    const char *p = nullptr;  // the port's digits
+    const char *colon = strchr(entry, ':');
+    if (entry[0] == '[') {
+        const char *close = strchr(entry, ']');
+        if (close == nullptr || (close[1] != '\0' && close[1] != ':'))
+            return kNotHost;
+        h = entry + 1;
+        hn = (size_t)(close - h);
+        if (!optIsAddress(AF_INET6, h, hn))
+            return kNotHost;
+        p = close[1] == ':' ? close + 2 : nullptr;
+    } else if (colon != nullptr && strchr(colon + 1, ':') != nullptr) {
+        // Two colons or more: an IPv6 address, which takes no port here.
+        if (!optIsAddress(AF_INET6, entry, len))
+            return kNotHost;
+    } else {
+        if (colon != nullptr) {
+            hn = (size_t)(colon - entry);
+            p = colon + 1;
+        }
+        if (!optIsAddress(AF_INET, h, hn) && !optIsHostName(h, hn))
+            return kNotHost;
+    }
+    uint32_t n = 0;
+    // What is no number at all ("tcp://h", "h:60928x") is no entry either.
+    if (p != nullptr && (p[0] == '\0' || strspn(p, "0123456789") != strlen(p)))
+        return kNotHost;
+    if (p != nullptr && !optNumber(p, 1, OPT_PORT_MAX, &n))
+        return "has a port that is not a number in 1-65535";
+    if (hn >= hostSize)
+        return "host name longer than 255 characters";
+    memcpy(host, h, hn);
+    host[hn] = '\0';
+    *port = (uint16_t)n;
+    return nullptr;
+}
+
+namespace {
+
 OptAction optServer(OptState &st, const char *name, const char *v)
 {
-    const char *why = optHostError(v);
+    char host[EP_HOST_MAX_LEN + 1];
+    uint16_t port;
+    const char *why = OPT_ServerEntry(v, host, sizeof host, &port);
     if (why != nullptr)
-        return optRefuse(st, name, why);
-    st.opts->host = v;
+        return optRefuse(st, name, why, optHostError(v) == nullptr ? v : nullptr);  // no blanks to quote
+    if (st.opts->serverCount >= EP_SERVER_MAX)
+        return optRefuse(st, name, "given more than 4 times");
+    st.opts->servers[st.opts->serverCount++] = v;
     return OPT_RUN;
 }
 
@@ -172,7 +275,7 @@ OptAction optTake(OptState &st, int argc, char **argv, int *i, bool *check)
 
 OptAction OPT_Parse(int argc, char **argv, const char *prog, Options *opts)
 {
-    *opts = Options{nullptr, 0, 0, OPT_HEARTBEAT_DEFAULT_S, 0, -1};
+    *opts = Options{{}, 0, 0, 0, OPT_HEARTBEAT_DEFAULT_S, 0, -1};
     OptState st = {prog, opts, false};
     bool check = false;
     for (int i = 1; i < argc; i++) {
@@ -194,9 +297,19 @@ OptAction OPT_Parse(int argc, char **argv, const char *prog, Options *opts)
 
 void OPT_Apply(const Options *opts)
 {
-    // The host was checked against the endpoints' own limit, so this holds.
-    if (opts->host != nullptr || opts->port != 0)
-        EP_SetServer(opts->host, opts->port != 0 ? opts->port : EP_ServerPort());
+    // The entries were checked by OPT_Parse, so these hold.
+    uint16_t defaultPort = opts->port != 0 ? opts->port : EP_ServerPort();
+    if (opts->serverCount == 0 && opts->port != 0)
+        EP_SetServer(nullptr, defaultPort);
+    for (int32_t i = 0; i < opts->serverCount; i++) {
+        char host[EP_HOST_MAX_LEN + 1];
+        uint16_t port = 0;
+        OPT_ServerEntry(opts->servers[i], host, sizeof host, &port);
+        if (i == 0)
+            EP_SetServer(host, port != 0 ? port : defaultPort);
+        else
+            EP_AddServer(host, port != 0 ? port : defaultPort);
+    }
     if (opts->ftpPort != 0)
         EP_SetFtpPort(opts->ftpPort);
     EP_SetIntervals(opts->heartbeatS, opts->silenceS);

@@ -6,12 +6,15 @@
 #pragma once
 #include <cstdint>
 
+#include "core/endpoints.h"
 #include "core/log.h"
 
 // The option lines of both programs' --help.
 #define OPT_HELP_LINES                                                                  \
-    "  --server HOST      server host name or IPv4 address (at most 255 characters)\n"  \
-    "  --port N           server TCP port, 1-65535\n"                                     \
+    "  --server HOST[:N]  server host name, IPv4 or [IPv6] address, 255 characters;\n"  \
+    "                     up to 4 times: the next when one cannot be reached, the\n"     \
+    "                     first again at a drop 10 minutes after leaving it\n"           \
+    "  --port N           server TCP port where --server names none, 1-65535\n"          \
     "  --ftp-port N       FTP control port for upgrades, 1-65535\n"                       \
     "  --heartbeat S      a heartbeat goes out once the link has been quiet S\n"          \
     "                     seconds, 1-600 [3]\n"                                           \
@@ -33,7 +36,8 @@ enum OptAction : int32_t {
 
 // Values given on the command line; fields not given keep the marks below.
 struct Options {
-    const char *host;     // nullptr: not given
+    const char *servers[EP_SERVER_MAX];  // --server entries as given, in order
+    int32_t serverCount;  // 0: not given
     uint16_t port;        // 0: not given
     uint16_t ftpPort;     // 0: not given
     uint32_t heartbeatS;  // given, or 3
@@ -46,6 +50,13 @@ struct Options {
 // --help or --version ends the reading at once. *opts is filled in fully
 // for OPT_RUN and OPT_CHECK only.
 OptAction OPT_Parse(int argc, char **argv, const char *prog, Options *opts);
+// Checks one server entry ("host", "host:port", "[IPv6]" or "[IPv6]:port";
+// the host an RFC 1123 host name, an IPv4 dotted quad or an IPv6 address,
+// which needs its brackets only before a port) and splits it into host
+// (brackets taken off; hostSize at least EP_HOST_MAX_LEN + 1) and *port (0
+// when the entry names none). nullptr when it is sound; otherwise why not,
+// for a refusal line, with host and *port unchanged.
+const char *OPT_ServerEntry(const char *entry, char *host, size_t hostSize, uint16_t *port);
 // Hands what was given to the endpoints and the log level, and the two
 // intervals in every case (their defaults are the adapter's own). Call
 // before any thread starts; the values were checked by OPT_Parse.

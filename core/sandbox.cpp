@@ -9,10 +9,12 @@
 // It takes adapterd's options (core/options); an option wins over the
 // environment variable for the same setting.
 //   ADAPTER_ROOT         prefix for every absolute file path (required)
-//   ADAPTER_SERVER_HOST  server host (default 127.0.0.1)
+//   ADAPTER_SERVER_HOST  server host[:port] (default 127.0.0.1)
 //   ADAPTER_SERVER_PORT  server port (default 60928)
 //   ADAPTER_FTP_PORT     FTP control port for upgrades (default 21)
 //   ADAPTER_MSG_KEY      keep-alive queue key (default 1234)
+//   ADAPTER_BACKUP_S     seconds on a backup server before the first is tried
+//                        again (default 600; for tests)
 //   ADAPTER_CHECK_TREE   0: start without checking the tree (default 1)
 //   ADAPTER_LOG          all (default) or changes: the log level
 //   ADAPTER_LOG_WINDOW_MS  window of repeating failures (default 60000;
@@ -40,8 +42,8 @@ namespace {
 
 const char kUsage[] =
     "usage: adapterd-sandbox [-h|--help] [-V|--version]\n"
-    "       adapterd-sandbox [--server HOST] [--port N] [--ftp-port N] [--heartbeat S]\n"
-    "                        [--silence S] [--log all|changes] [--check]\n"
+    "       adapterd-sandbox [--server HOST[:N]]... [--port N] [--ftp-port N]\n"
+    "                        [--heartbeat S] [--silence S] [--log all|changes] [--check]\n"
     "\n"
     "Runs the adapter with every file it uses below ADAPTER_ROOT and its\n"
     "server, FTP port and keep-alive queue from the environment. Log lines,\n"
@@ -53,10 +55,12 @@ const char kUsage[] =
     "\n"
     "environment:\n"
     "  ADAPTER_ROOT         sandbox directory, required (never the host's /)\n"
-    "  ADAPTER_SERVER_HOST  server host [127.0.0.1]\n"
+    "  ADAPTER_SERVER_HOST  server host, or host:port, as --server takes it [127.0.0.1]\n"
     "  ADAPTER_SERVER_PORT  server port [60928]\n"
     "  ADAPTER_FTP_PORT     FTP control port for upgrades [21]\n"
     "  ADAPTER_MSG_KEY      keep-alive queue key [1234]; pick one of your own\n"
+    "  ADAPTER_BACKUP_S     seconds on a backup server before the first is tried\n"
+    "                       again at the next drop, for tests [600]\n"
     "  ADAPTER_CHECK_TREE   0 to start with pieces of the tree missing, to see how\n"
     "                       the adapter itself copes (tests do) [1]\n"
     "  ADAPTER_LOG          all: every line; changes: no lines of routine traffic,\n"
@@ -260,11 +264,24 @@ int main(int argc, char **argv)
         (opts.ftpPort == 0 && !envNumber("ADAPTER_FTP_PORT", 1, 65535, 21, &ftpPort)) ||
         !envNumber("ADAPTER_MSG_KEY", 1, 0x7fffffff, 1234, &msgKey) || !logSettings())
         return 2;
-    const char *host = opts.host != nullptr ? opts.host : getenv("ADAPTER_SERVER_HOST");
-    if (EP_SetServer(host && *host ? host : "127.0.0.1", (uint16_t)serverPort) != 0 || EP_SetRoot(root) != 0) {
-        fprintf(stderr, "adapterd-sandbox: ADAPTER_SERVER_HOST or ADAPTER_ROOT too long\n");
+    // The environment's server is checked like --server's, and stands
+    // until the options name their own.
+    const char *entry = getenv("ADAPTER_SERVER_HOST");
+    char host[EP_HOST_MAX_LEN + 1];
+    uint16_t entryPort = 0;
+    const char *why = OPT_ServerEntry(entry && *entry ? entry : "127.0.0.1", host, sizeof host, &entryPort);
+    if (why != nullptr) {
+        fprintf(stderr, "adapterd-sandbox: ADAPTER_SERVER_HOST=%s: %s\n", entry, why);
         return 2;
     }
+    long backupS;
+    if (!envNumber("ADAPTER_BACKUP_S", 1, 86400, 600, &backupS))
+        return 2;
+    if (EP_SetServer(host, entryPort != 0 ? entryPort : (uint16_t)serverPort) != 0 || EP_SetRoot(root) != 0) {
+        fprintf(stderr, "adapterd-sandbox: ADAPTER_ROOT too long\n");
+        return 2;
+    }
+    EP_SetBackupS((uint32_t)backupS);
     long checkTree;
     if (!envNumber("ADAPTER_CHECK_TREE", 0, 1, 1, &checkTree) || (checkTree != 0 && !treeUsable()))
         return 2;

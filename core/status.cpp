@@ -36,6 +36,8 @@ constexpr size_t STATUS_TARGET_SIZE = 64;
 constexpr size_t STATUS_PATH_SIZE = 256;
 constexpr size_t STATUS_OUT_SIZE = 512;
 constexpr size_t STATUS_DIR_SIZE = 512;
+constexpr size_t STATUS_SERVER_SIZE = EP_HOST_MAX_LEN + 9;  // "[host]:65535"
+constexpr size_t STATUS_ADDRESS_SIZE = 56;
 
 enum StatusState : int32_t { STATUS_DOWN = 0, STATUS_CONNECTED, STATUS_ONLINE, STATUS_STOPPED };
 const char *const s_stateNames[] = {"disconnected", "connected", "online", "stopped"};
@@ -53,6 +55,8 @@ struct StatusRecord {
     char reqPath[STATUS_PATH_SIZE];   // "" when the request names none
     char reqResult[STATUS_WORD_SIZE];
     uint32_t reqTime;
+    char server[STATUS_SERVER_SIZE];    // "": the first server, as set
+    char address[STATUS_ADDRESS_SIZE];  // "" while no connection is up
 };
 
 pthread_mutex_t s_mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -240,9 +244,15 @@ void statusJson(StatusOut &o, const StatusRecord &r, uint32_t uptimeS)
     outKeyU64(o, "  \"since\": ", r.since);
     outKeyU64(o, "  \"uptime\": ", uptimeS);
     outText(o, "  \"server\": \"");
-    outEscaped(o, EP_ServerHost());
-    outText(o, ":");
-    outU64(o, EP_ServerPort());
+    if (r.server[0] != '\0') {
+        outEscaped(o, r.server);
+    } else {
+        outEscaped(o, EP_ServerHost());
+        outText(o, ":");
+        outU64(o, EP_ServerPort());
+    }
+    outText(o, "\",\n  \"address\": \"");
+    outEscaped(o, r.address);
     outText(o, "\",\n");
     outKeyU64(o, "  \"connects\": ", r.connects);
     outKeyU64(o, "  \"logins\": ", r.logins);
@@ -346,10 +356,15 @@ void statusLogSummary(const StatusRecord &r, uint32_t uptimeS)
     const uint64_t v[6] = {r.connects, r.logins, r.bytesUp, r.bytesDown, r.msgsUp, r.msgsDown};
     for (int i = 0; i < 6; i++)
         COMM_FormatU64(v[i], c[i]);
-    printf("[STATUS]:%s since %u, uptime %u s, server %s:%u, connects %s, logins %s, bytes up %s down %s, "
+    char server[STATUS_SERVER_SIZE];
+    if (r.server[0] != '\0')
+        statusCopy(server, sizeof server, r.server);
+    else
+        snprintf(server, sizeof server, "%s:%u", EP_ServerHost(), (unsigned)EP_ServerPort());
+    printf("[STATUS]:%s since %u, uptime %u s, server %s, connects %s, logins %s, bytes up %s down %s, "
            "msgs up %s down %s, held %u\r\n",
-           s_stateNames[r.state], (unsigned)r.since, (unsigned)uptimeS, EP_ServerHost(), (unsigned)EP_ServerPort(),
-           c[0], c[1], c[2], c[3], c[4], c[5], (unsigned)r.held);
+           s_stateNames[r.state], (unsigned)r.since, (unsigned)uptimeS, server, c[0], c[1], c[2], c[3], c[4], c[5],
+           (unsigned)r.held);
 }
 
 // Sets the record's state; true when it changed. Mutex held.
@@ -441,6 +456,16 @@ void STATUS_Link(int32_t tcpState)
     pthread_mutex_unlock(&s_mutex);
     if (changed)
         statusPoke();
+}
+
+void STATUS_Server(const char *server, const char *address)
+{
+    pthread_mutex_lock(&s_mutex);
+    bool changed = strcmp(s_rec.server, server) != 0 || strcmp(s_rec.address, address) != 0;
+    statusCopy(s_rec.server, sizeof s_rec.server, server);
+    statusCopy(s_rec.address, sizeof s_rec.address, address);
+    s_dirty = s_dirty || changed;
+    pthread_mutex_unlock(&s_mutex);
 }
 
 void STATUS_Error(int err, const char *fmt, ...)

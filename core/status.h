@@ -27,6 +27,10 @@ void STATUS_Stopped();
 // The link state, a TCP_STATE_* value; entering connected from
 // disconnected counts a connect, entering online a login.
 void STATUS_Link(int32_t tcpState);
+// The server in use ("host:port", an IPv6 address in brackets) and the
+// address its connection is made to ("" while none is up), written with
+// the next write of the file.
+void STATUS_Server(const char *server, const char *address);
 // What failed, as printf would format it, and errno's reason (0: none).
 void STATUS_Error(int err, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 // A message went to the server (sent: TCP_Send's result): counts the

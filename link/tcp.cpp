@@ -1,5 +1,10 @@
-// Socket layer: thin functions over one IPv4 TCP socket at a time, for the
-// server link's client connection and a listening side. Sockets are
+// Socket layer: thin functions over one TCP socket at a time, for the
+// server link's client connection and a listening side. A server's name is
+// resolved with getaddrinfo into a few addresses, IPv4 or IPv6, copied out
+// at once (the resolver's list is freed before anything waits), and one
+// connection attempt tries them in order, each on a socket of its family
+// with its share of the wait, so a dead first address costs only its
+// share. Listening is IPv4 only: nothing but tests listen. Sockets are
 // non-blocking with address reuse; every wait is one poll() on the socket
 // (and a caller's wake descriptor, if any), bounded in milliseconds and
 // resumed after a signal until its deadline, so a signal is never mistaken
@@ -14,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -87,13 +93,27 @@ int tcpFinishConnect(int sock, int rc, int timeoutMs)
 int32_t TCP_Startup() { return 0; }
 int32_t TCP_Cleanup() { return 0; }
 
-int TCP_CreateSocket()
+namespace {
+
+int tcpSocket(int family)
 {
-    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    int sock = socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (sock < 0)
         return -1;
     tcpSetNonblockSocket(sock);
     return sock;
+}
+
+socklen_t tcpAddrLen(const TcpAddr &a)
+{
+    return a.u.sa.sa_family == AF_INET6 ? sizeof a.u.v6 : sizeof a.u.v4;
+}
+
+}  // namespace
+
+int TCP_CreateSocket()
+{
+    return tcpSocket(AF_INET);
 }
 
 void TCP_CloseSocket(int sock)
@@ -102,18 +122,134 @@ void TCP_CloseSocket(int sock)
         close(sock);
 }
 
+void TCP_FormatAddr(const TcpAddr *a, char *buf, size_t size)
+{
+    char ip[INET6_ADDRSTRLEN] = "?";
+    bool v6 = a->u.sa.sa_family == AF_INET6;
+    const void *raw = v6 ? (const void *)&a->u.v6.sin6_addr : (const void *)&a->u.v4.sin_addr;
+    inet_ntop(v6 ? AF_INET6 : AF_INET, raw, ip, sizeof ip);
+    unsigned port = ntohs(v6 ? a->u.v6.sin6_port : a->u.v4.sin_port);
+    snprintf(buf, size, v6 ? "[%s]:%u" : "%s:%u", ip, port);
+}
+
+const char *TCP_Family(const TcpAddr *a)
+{
+    return a->u.sa.sa_family == AF_INET6 ? "IPv6" : "IPv4";
+}
+
+int32_t TCP_Resolve(const char *host, uint16_t port, TcpAddr *addrs, int32_t max, const char *place)
+{
+    struct addrinfo *res = nullptr;
+    int32_t n = 0;
+    if (host != nullptr && host[0] != '\0' && !COMM_IsInvalidName(host)) {
+        struct addrinfo hints;
+        memset(&hints, 0, sizeof hints);
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_protocol = IPPROTO_TCP;
+        // An address is taken as it is, never sent to a name server.
+        // AI_ADDRCONFIG is left out: it hides every address on a host with
+        // nothing but loopback, and an address of a family the network
+        // lacks fails at once (ENETUNREACH) without costing the wait.
+        uint8_t raw[sizeof(struct in6_addr)];
+        if (inet_pton(AF_INET, host, raw) == 1 || inet_pton(AF_INET6, host, raw) == 1)
+            hints.ai_flags = AI_NUMERICHOST;
+        if (getaddrinfo(host, nullptr, &hints, &res) != 0)
+            res = nullptr;
+    }
+    for (struct addrinfo *ai = res; ai != nullptr && n < max; ai = ai->ai_next) {
+        TcpAddr &a = addrs[n];
+        if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof a.u.v4) {
+            memcpy(&a.u.v4, ai->ai_addr, sizeof a.u.v4);
+            a.u.v4.sin_port = htons(port);
+        } else if (ai->ai_family == AF_INET6 && ai->ai_addrlen >= sizeof a.u.v6) {
+            memcpy(&a.u.v6, ai->ai_addr, sizeof a.u.v6);
+            a.u.v6.sin6_port = htons(port);
+        } else {
+            continue;
+        }
+        n++;
+    }
+    if (res != nullptr)
+        freeaddrinfo(res);
+    if (n == 0 && LOG_Failure(place, LOG_ERR_NOT_FOUND))
+        printf("[tcp:]gethostbyname fail, server(%s), port(0x%x)\r\n", host ? host : "", port);
+    return n;
+}
+
+int TCP_ConnectAny(const TcpAddr *addrs, int32_t n, int timeoutMs, int32_t *used)
+{
+    int64_t deadline = COMM_MonotonicMs() + timeoutMs;
+    bool tried = false;
+    int err = EADDRNOTAVAIL;
+    for (int32_t i = 0; i < n; i++) {
+        // The wait is the attempt's: once it is over, so is the attempt.
+        int64_t left = deadline - COMM_MonotonicMs();
+        if (left <= 0 && tried)
+            break;
+        int sock = tcpSocket(addrs[i].u.sa.sa_family);
+        if (sock < 0) {
+            err = errno;
+            continue;
+        }
+        tried = true;
+        *used = i;
+        // Divided in 32 bits (left is at most timeoutMs): a 64-bit division
+        // is a library call on 32-bit MIPS that would double the daemon.
+        int share = left > 0 ? (int)left / (int)(n - i) : 0;
+        int rc = connect(sock, &addrs[i].u.sa, tcpAddrLen(addrs[i]));
+        if (tcpFinishConnect(sock, rc, share) == 0)
+            return sock;
+        err = errno;
+        close(sock);
+    }
+    errno = err;
+    // A family this kernel lacks is an address that cannot be reached, not
+    // a shortage of sockets worth a quick retry.
+    return tried || err == EAFNOSUPPORT ? -1 : -2;
+}
+
+int32_t TCP_ConnectServer(const char *host, uint16_t port, int timeoutMs, const char *place, int *sock,
+                          TcpAddr *addr)
+{
+    TcpAddr addrs[TCP_ADDR_MAX];
+    *sock = -1;
+    int32_t n = TCP_Resolve(host, port, addrs, TCP_ADDR_MAX, place);
+    if (n == 0)
+        return 1;
+    int32_t used = -1;
+    int s = TCP_ConnectAny(addrs, n, timeoutMs, &used);
+    int err = errno;
+    if (used >= 0)
+        *addr = addrs[used];
+    if (s == -2) {
+        errno = err;
+        return -2;
+    }
+    if (s < 0) {
+        if (LOG_Failure(place, err))
+            printf("fail in %s, line:%d\r\n", "TCP_Connect", 172);
+        errno = err;
+        return -1;
+    }
+    LOG_Ok(place);
+    *sock = s;
+    return 0;
+}
+
 int32_t TCP_Connect(int sock, const char *host, uint16_t port, int timeoutMs)
 {
-    struct sockaddr_in sa;
-    memset(&sa, 0, sizeof sa);
-    if (COMM_ResolveHost(host, &sa.sin_addr) != 0) {
-        if (LOG_Failure(TCP_PLACE_CONNECT, LOG_ERR_NOT_FOUND))
-            printf("[tcp:]gethostbyname fail, server(%s), port(0x%x)\r\n", host ? host : "", port);
+    TcpAddr addrs[TCP_ADDR_MAX];
+    int32_t n = TCP_Resolve(host, port, addrs, TCP_ADDR_MAX, TCP_PLACE_CONNECT);
+    int family = AF_INET;
+    socklen_t flen = sizeof family;
+    getsockopt(sock, SOL_SOCKET, SO_DOMAIN, &family, &flen);
+    int32_t i = 0;
+    while (i < n && addrs[i].u.sa.sa_family != family)
+        i++;
+    if (i == n)
         return 1;
-    }
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    int rc = connect(sock, (struct sockaddr *)&sa, sizeof sa);
+    int rc = connect(sock, &addrs[i].u.sa, tcpAddrLen(addrs[i]));
     if (tcpFinishConnect(sock, rc, timeoutMs) != 0) {
         int err = errno;
         if (LOG_Failure(TCP_PLACE_CONNECT, err))

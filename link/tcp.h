@@ -1,13 +1,32 @@
-// Socket layer: thin functions over one IPv4 TCP socket at a time. Every
-// socket it creates or accepts is non-blocking with address reuse; every
-// wait is bounded in milliseconds. No state of its own.
+// Socket layer: thin functions over one TCP socket at a time, IPv4 or
+// IPv6. Every socket it creates or accepts is non-blocking with address
+// reuse; every wait is bounded in milliseconds. No state of its own.
 #pragma once
+#include <cstddef>
 #include <cstdint>
+#include <netinet/in.h>
 
 int32_t TCP_Startup();   // 0; nothing to prepare on Linux
 int32_t TCP_Cleanup();   // 0; nothing to release on Linux
-// New non-blocking stream socket, or -1.
+// New non-blocking IPv4 stream socket, or -1.
 int TCP_CreateSocket();
+
+// One address of a server, as the resolver gave it, port included.
+struct TcpAddr {
+    union {
+        struct sockaddr sa;
+        struct sockaddr_in v4;
+        struct sockaddr_in6 v6;
+    } u;
+};
+// Addresses of a name that one connection attempt tries at most.
+constexpr int32_t TCP_ADDR_MAX = 8;
+// Longest text of TcpAddr's: "[" IPv6 "]:" port.
+constexpr size_t TCP_ADDR_TEXT_SIZE = 56;
+// "a.b.c.d:port" or "[IPv6]:port" into buf (always terminated).
+void TCP_FormatAddr(const TcpAddr *a, char *buf, size_t size);
+// "IPv4" or "IPv6".
+const char *TCP_Family(const TcpAddr *a);
 // Closes sock unless it is -1.
 void TCP_CloseSocket(int sock);
 // What failed, for the throttled failure lines (core/log.h): connecting to
@@ -15,10 +34,29 @@ void TCP_CloseSocket(int sock);
 constexpr const char *TCP_PLACE_CONNECT = "server connect";
 constexpr const char *TCP_PLACE_LINK = "server link";
 
-// 0: connected within timeoutMs; 1: host does not resolve (socket
-// untouched); -1: not connected in time, refused, or the wait failed, with
-// errno saying why. A failure's line is printed as LOG_Failure at
-// TCP_PLACE_CONNECT decides; a success ends that place's failures.
+// Resolves host (a name, or an IPv4 or IPv6 address, which is not looked
+// up) with port into addrs[0..max), in the system's order of preference;
+// blocks as long as the resolver does. The count (1 to max); 0 when the
+// host does not resolve, after "[tcp:]gethostbyname fail" if LOG_Failure at
+// place says so; addrs past the count unchanged.
+int32_t TCP_Resolve(const char *host, uint16_t port, TcpAddr *addrs, int32_t max, const char *place);
+// Connects to the first of addrs[0..n) that answers, each on a new socket
+// of its family and given an equal share of what is left of timeoutMs.
+// The connected socket, with *used its address's index; -1 when none
+// connected (errno of the last failure, *used the last address tried);
+// -2 when no socket could be made (errno says why; nothing was tried).
+int TCP_ConnectAny(const TcpAddr *addrs, int32_t n, int timeoutMs, int32_t *used);
+// TCP_Resolve, then TCP_ConnectAny: 0 connected, *sock the socket and
+// *addr its address; 1 host does not resolve; -1 not connected (errno, and
+// *addr the last address tried), after "fail in TCP_Connect" if
+// LOG_Failure at place says so; -2 no socket (errno). A success ends the
+// place's failures. *sock stays -1 and *addr unchanged where not said.
+int32_t TCP_ConnectServer(const char *host, uint16_t port, int timeoutMs, const char *place, int *sock,
+                          TcpAddr *addr);
+// Connects sock to the first address of host of sock's family: 0 connected
+// within timeoutMs; 1 no such address (socket untouched); -1 not connected
+// in time, refused, or the wait failed, with errno saying why. Lines and
+// place as TCP_ConnectServer at TCP_PLACE_CONNECT.
 int32_t TCP_Connect(int sock, const char *host, uint16_t port, int timeoutMs);
 // >0 bytes received (rest of buf zeroed); 0 nothing within timeoutMs (buf
 // unchanged); -1 the wait or the receive failed, or the peer has closed

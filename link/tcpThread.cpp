@@ -27,12 +27,22 @@
 // phase of the second it began in; a step of the wall clock is seen at the
 // next wake.
 //
+// Servers: the link uses the first of the endpoints' list. One that cannot
+// be reached (no address connects, the connection drops before its login
+// is accepted, or it falls silent) hands the next attempt to the next in
+// turn; 10 minutes after the link left the first, its next drop sends it
+// back there. The name is resolved on this thread at each attempt, while
+// no connection is up: a slow resolver holds back only that attempt, never
+// the exit, as the main thread ends the process 3 s after GB_EVENT_EXIT
+// whether this thread has returned or not.
+//
 // Every message to the server goes through TCP_SendData under sendMutex.
 // The link thread changes `sock` only under that mutex too, so no send can
 // reach a descriptor that is being closed or has been reused; `state` is
 // atomic because the main loop reads it without the lock.
 #include "link/tcpThread.h"
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -105,10 +115,83 @@ std::atomic<uint32_t> s_givenUp{0};
 // Connections made since start: what the serial side holds is stamped with
 // it, so it can tell a broken connection's messages from the current one's.
 std::atomic<uint32_t> s_generation{0};
+// The server in use (an index into the endpoints' list), when the link
+// left the first one, and the address of the connection (or of the last
+// address tried); s_wasOnline: the current connection has logged in.
+int32_t s_server = 0;
+int64_t s_leftFirstMs = 0;
+TcpAddr s_addr;
+bool s_addrKnown = false;
+bool s_wasOnline = false;
+// Failures of each server are summed up on their own, so two failing
+// servers in turn do not each break the other's run; the first one's place
+// is the one a single server has always had.
+const char *const s_connectPlaces[EP_SERVER_MAX] = {TCP_PLACE_CONNECT, "server connect 2", "server connect 3",
+                                                    "server connect 4"};
 
 TcpTimer tcpStamp(uint32_t wallS)
 {
     return TcpTimer{wallS, COMM_MonotonicMs()};
+}
+
+// Server i as an entry: "host:port", an IPv6 address in brackets.
+void tcpServerText(int32_t i, char *buf, size_t size)
+{
+    const char *host = EP_ServerHostAt(i);
+    snprintf(buf, size, strchr(host, ':') != nullptr ? "[%s]:%u" : "%s:%u", host, (unsigned)EP_ServerPortAt(i));
+}
+
+// The server in use as the lines name it: its entry and, unless its host
+// is an IPv4 address (the lines a single IPv4 server has always had), the
+// family and address connected to or last tried.
+const char *tcpWhere(char *buf, size_t size)
+{
+    tcpServerText(s_server, buf, size);
+    struct in_addr v4;
+    if (!s_addrKnown || inet_pton(AF_INET, EP_ServerHostAt(s_server), &v4) == 1)
+        return buf;
+    char addr[TCP_ADDR_TEXT_SIZE];
+    TCP_FormatAddr(&s_addr, addr, sizeof addr);
+    size_t n = strlen(buf);
+    snprintf(buf + n, size - n, " (%s %s)", TCP_Family(&s_addr), addr);
+    return buf;
+}
+
+// Tells the state file which server is in use and, connected, where.
+void tcpShowServer(bool connected)
+{
+    char server[EP_HOST_MAX_LEN + 9];
+    char addr[TCP_ADDR_TEXT_SIZE] = "";
+    tcpServerText(s_server, server, sizeof server);
+    if (connected)
+        TCP_FormatAddr(&s_addr, addr, sizeof addr);
+    STATUS_Server(server, addr);
+}
+
+// Where the next attempt goes once a connection ended or an attempt
+// failed: after 10 minutes (EP_BackupS) away from the first server, to the
+// first again; otherwise, when this one could not be reached, to the next
+// in turn. shown: the failure's own lines were printed, so the move's is.
+void tcpNextServer(bool unreachable, bool shown)
+{
+    int32_t n = EP_ServerCount();
+    if (n <= 1)
+        return;
+    int64_t now = COMM_MonotonicMs();
+    bool back = s_server != 0 && now - s_leftFirstMs >= (int64_t)EP_BackupS() * 1000;
+    if (!back && !unreachable)
+        return;
+    char from[EP_HOST_MAX_LEN + 9], to[EP_HOST_MAX_LEN + 9];
+    tcpServerText(s_server, from, sizeof from);
+    if (s_server == 0)
+        s_leftFirstMs = now;
+    s_server = back ? 0 : (s_server + 1) % n;
+    s_addrKnown = false;
+    tcpServerText(s_server, to, sizeof to);
+    if (shown || back)
+        printf("[TCP]:server %s in use from the next connection, %s %s\r\n", to,
+               back ? "back from the backup" : "could not reach", from);
+    tcpShowServer(false);
 }
 
 // The server is alive: data waits for the adapter, read or not.
@@ -263,8 +346,15 @@ void tcpDisconnected()
 // Ends the connection. The whole messages it delivered and the adapter has
 // not handed on yet stay, as the server sent them for good; after a framing
 // fault nothing does, as nothing past it can be cut.
-void tcpDropLink(bool fault)
+void tcpDropLink(bool fault, bool silent = false)
 {
+    // Dropped before logging in (the handshake failed) or for silence: the
+    // server cannot be reached; any other drop of a logged-in link is a
+    // break in a working one, tried again at the same server.
+    bool shown = LOG_Shown(TCP_PLACE_LINK) && LOG_Shown("server message");
+    tcpNextServer(!s_wasOnline || silent, shown);
+    s_wasOnline = false;
+    tcpShowServer(false);
     pthread_mutex_lock(&g_gbVar.sendMutex);
     TCP_CloseSocket(g_tcpInfo.sock);
     g_tcpInfo.sock = -1;
@@ -307,6 +397,10 @@ int32_t tcpInit(DataCallback callback)
     g_tcpInfo.lastCommunicate = 0;
     g_tcpInfo.lastAlive = 0;
     g_tcpInfo.callback = callback;
+    s_server = 0;
+    s_addrKnown = false;
+    s_wasOnline = false;
+    tcpShowServer(false);
     // A download cut short by the end of an earlier run is useless and takes
     // the room the next one needs.
     unlink(EP_Path(EP_PATH_DOWNLOAD));
@@ -335,34 +429,42 @@ int32_t tcpConnectServer()
     // unanswered behind them.
     if (STREAM_KeptLen() > 0 || !tcpElapsed(s_connectTime, tcpConnectInterval()))
         return TCP_STEP_DONE;
-    int sock = TCP_CreateSocket();
-    if (sock == -1) {
-        int err = errno;
+    const char *place = s_connectPlaces[s_server];
+    int sock = -1;
+    s_addr.u.sa.sa_family = AF_UNSPEC;
+    int32_t rc = TCP_ConnectServer(EP_ServerHostAt(s_server), EP_ServerPortAt(s_server), TCP_CONNECT_WAIT_MS, place,
+                                   &sock, &s_addr);
+    int32_t err = rc == 1 ? LOG_ERR_NOT_FOUND : errno;
+    char where[EP_HOST_MAX_LEN + 9 + TCP_ADDR_TEXT_SIZE + 8];
+    s_addrKnown = s_addr.u.sa.sa_family != AF_UNSPEC;
+    tcpWhere(where, sizeof where);
+    if (rc == -2) {
         STATUS_Error(err, "make a socket");
-        if (LOG_Failure(TCP_PLACE_CONNECT, err)) {
+        if (LOG_Failure(place, err)) {
             printf("fail in %s, line:%d\r\n", "tcpConnectServer", 236);
-            LOG_Detail("[TCP]: no socket for %s:%u: %s", EP_ServerHost(), (unsigned)EP_ServerPort(), LOG_Reason(err));
+            LOG_Detail("[TCP]: no socket for %s: %s", where, LOG_Reason(err));
         }
         return TCP_STEP_NO_SOCKET;
     }
-    int32_t rc = TCP_Connect(sock, EP_ServerHost(), EP_ServerPort(), TCP_CONNECT_WAIT_MS);
-    int32_t err = rc == 1 ? LOG_ERR_NOT_FOUND : errno;
     uint32_t now = COMM_GetSystemS();
     if (rc == 0) {
         tcpRenewCommunicate(now);
         g_tcpInfo.peerGone.store(false, std::memory_order_release);
         s_generation.fetch_add(1, std::memory_order_release);
+        s_wasOnline = false;
+        tcpShowServer(true);
         tcpSetLink(sock, TCP_STATE_CONNECTED);
         if (LOG_Shown(TCP_PLACE_LINK))
             puts("[TCP]:connect success \r");
         tcpConnected();
     } else {
         STATUS_Error(rc == 1 ? 0 : err, rc == 1 ? "resolve the server's host" : "connect to the server");
-        if (LOG_Shown(TCP_PLACE_CONNECT)) {
+        bool shown = LOG_Shown(place);
+        if (shown) {
             puts("[TCP]:connect fail \r");
-            LOG_Detail("[TCP]: cannot connect to %s:%u: %s", EP_ServerHost(), (unsigned)EP_ServerPort(), LOG_Reason(err));
+            LOG_Detail("[TCP]: cannot connect to %s: %s", where, LOG_Reason(err));
         }
-        TCP_CloseSocket(sock);
+        tcpNextServer(true, shown);
     }
     // The interval counts from the end of the attempt.
     s_connectTime = tcpStamp(now);
@@ -491,7 +593,8 @@ int32_t tcpRecvData(int waitMs)
         int32_t err = got != 0 ? got : LOG_ERR_CLOSED;
         if (LOG_Failure(TCP_PLACE_LINK, err)) {
             puts("[TCP]:recv socket error \r");
-            LOG_Detail("[TCP]: link to %s:%u lost: %s", EP_ServerHost(), (unsigned)EP_ServerPort(), LOG_Reason(err));
+            char where[EP_HOST_MAX_LEN + 9 + TCP_ADDR_TEXT_SIZE + 8];
+            LOG_Detail("[TCP]: link to %s lost: %s", tcpWhere(where, sizeof where), LOG_Reason(err));
         }
         tcpDropLink(false);
         return 1;
@@ -517,10 +620,10 @@ int32_t tcpRecvData(int waitMs)
         STATUS_Error(0, "nothing from the server for %u s", (unsigned)EP_SilenceS());
         if (LOG_Failure(TCP_PLACE_LINK, LOG_ERR_SILENT)) {
             printf("[TCP]:lost server, lastCommunicate:%d [%d]\r\n", (int)g_tcpInfo.lastCommunicate, (int)now);
-            LOG_Detail("[TCP]: server %s:%u silent for %u s", EP_ServerHost(), (unsigned)EP_ServerPort(),
-                       (unsigned)EP_SilenceS());
+            char where[EP_HOST_MAX_LEN + 9 + TCP_ADDR_TEXT_SIZE + 8];
+            LOG_Detail("[TCP]: server %s silent for %u s", tcpWhere(where, sizeof where), (unsigned)EP_SilenceS());
         }
-        tcpDropLink(false);
+        tcpDropLink(false, true);
         return 1;
     }
     return 0;
@@ -534,6 +637,7 @@ void tcpOnlineResp(const uint8_t *msg, int32_t)
     }
     if (g_tcpInfo.state.load(std::memory_order_relaxed) != TCP_STATE_ONLINE)
         s_onlineSinceMs = COMM_MonotonicMs();
+    s_wasOnline = true;
     g_tcpInfo.state.store(TCP_STATE_ONLINE, std::memory_order_release);
     STATUS_Link(TCP_STATE_ONLINE);
     if (LOG_Shown(TCP_PLACE_LINK))

@@ -155,7 +155,10 @@ TEST(Core, ProductionDaemonAnswersArgumentsWithoutStarting)
 {
     th::Sandbox sb;
     bool queueBefore = msgget(ADAPTER_CFG_MSG_KEY, 0) >= 0;
-    const std::string longest(255, 'h');
+    // Four labels of the longest a label may be, and their dots: 255.
+    const std::string label(63, 'h');
+    const std::string longest = label + "." + label + "." + label + "." + label;
+    const std::string notHost = "' is neither a host name nor an IPv4 or IPv6 address ([IPv6] before a :port)\n";
     const struct {
         std::vector<std::string> args;
         int status;
@@ -171,6 +174,22 @@ TEST(Core, ProductionDaemonAnswersArgumentsWithoutStarting)
         {{"--server", ""}, 2, "adapterd: --server: empty host name\n"},
         {{"--server", longest + "h"}, 2, "adapterd: --server: host name longer than 255 characters\n"},
         {{"--server=a b"}, 2, "adapterd: --server: host name holds a blank or a control character\n"},
+        // Each refused beside its sound neighbour, accepted below.
+        {{"--server", "tcp://127.0.0.1"}, 2, "adapterd: --server: 'tcp://127.0.0.1" + notHost},
+        {{"--server", "999.1.1.1"}, 2, "adapterd: --server: '999.1.1.1" + notHost},
+        {{"--server", "1.1.1"}, 2, "adapterd: --server: '1.1.1" + notHost},
+        {{"--server", "::g"}, 2, "adapterd: --server: '::g" + notHost},
+        {{"--server", "[::1"}, 2, "adapterd: --server: '[::1" + notHost},
+        {{"--server", "[::1]60928"}, 2, "adapterd: --server: '[::1]60928" + notHost},
+        {{"--server", "[127.0.0.1]"}, 2, "adapterd: --server: '[127.0.0.1]" + notHost},
+        {{"--server", "h-.example"}, 2, "adapterd: --server: 'h-.example" + notHost},
+        {{"--server", "a..example"}, 2, "adapterd: --server: 'a..example" + notHost},
+        {{"--server", label + "h.example"}, 2, "adapterd: --server: '" + label + "h.example" + notHost},
+        {{"--server", "127.0.0.1:60928x"}, 2, "adapterd: --server: '127.0.0.1:60928x" + notHost},
+        {{"--server", "[::1]:0"}, 2, "adapterd: --server: '[::1]:0' has a port that is not a number in 1-65535\n"},
+        {{"--server", "h:65536"}, 2, "adapterd: --server: 'h:65536' has a port that is not a number in 1-65535\n"},
+        {{"--server=a", "--server=b", "--server=c", "--server=d", "--server=e"}, 2,
+         "adapterd: --server: given more than 4 times\n"},
         {{"--heartbeat", "601"}, 2, "adapterd: --heartbeat: '601' is not a number of seconds in 1-600\n"},
         {{"--silence", "1801"}, 2, "adapterd: --silence: '1801' is not a number of seconds in 1-1800\n"},
         {{"--silence", "34", "--heartbeat", "30"}, 2, "adapterd: --silence: 34 s is less than heartbeat + 5 (35 s)\n"},
@@ -178,6 +197,11 @@ TEST(Core, ProductionDaemonAnswersArgumentsWithoutStarting)
         {{"--log", "some"}, 2, "adapterd: --log: 'some' is neither all nor changes\n"},
         {{"--check", "--port"}, 2, "adapterd: --port: needs a value\n"},
         {{"--check"}, 0, ""},
+        {{"--check", "--server", "255.1.1.1", "--server", "[::1]:1", "--server=::1", "--server", "h-1.example.:65535"},
+         0, ""},
+        {{"--check", "--server", "2001:db8::1", "--server", "[::1]:60928", "--server", "127.0.0.1:60928", "--server",
+          "a." + label + ".example"},
+         0, ""},
         {{"--check", "--server", longest, "--port=1", "--ftp-port", "65535", "--heartbeat", "600", "--silence=1800",
           "--log", "changes"}, 0, ""},
     };

@@ -5,9 +5,11 @@
 // either way.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +33,8 @@ const Bytes kOnlineABC12 = [] {
     b.resize(31, 0);
     return b;
 }();
+
+const std::string kStatus = "/var/run/adapterd/status.json";
 
 // Marks every descriptor of the test close-on-exec, so the daemon does not
 // inherit the scripted server's listening socket (it would keep the port
@@ -204,6 +208,102 @@ TEST_F(Link, RefusedConnectionFailsPromptlyAndRetriesTenSecondsLater)
     EXPECT_EQ(sb.led(true), "0");
 }
 
+// The first server refuses: the next attempt, 10 s on, goes to the backup.
+// Once the backup time (shortened here) has passed, the backup's next drop
+// sends the attempt after it to the first again.
+TEST_F(Link, RefusingFirstServerHandsOverToTheBackupAndBackAtItsDrop)
+{
+    uint16_t first = srv.port();
+    srv.stopListening();
+    th::Server backup;
+    const std::string a = "127.0.0.1:" + std::to_string(first), b = "127.0.0.1:" + std::to_string(backup.port());
+    CloseOnExecAll();
+    d.start(sb, 0, {{"ADAPTER_BACKUP_S", "1"}}, {th::SandboxBin(), "--server", a, "--server", b});
+    ASSERT_TRUE(d.waitFor("[TCP]:connect fail \r\n", 3000));
+    EXPECT_TRUE(d.waitFor("[TCP]:server " + b + " in use from the next connection, could not reach " + a + "\r\n", 1000));
+    ASSERT_TRUE(backup.accept(12000));
+    EXPECT_EQ(backup.recvCmd(0x00, 7000), kOnlineABC12);
+    backup.send(th::OnlineResult(0));
+    EXPECT_TRUE(sb.waitFileHas(kStatus, "\"server\": \"" + b + "\",\n  \"address\": \"" + b + "\"", 3000))
+        << sb.readFile(kStatus);
+    th::Server again("127.0.0.1", first);
+    ASSERT_EQ(again.port(), first);
+    backup.closeClient();
+    EXPECT_TRUE(d.waitFor("[TCP]:server " + a + " in use from the next connection, back from the backup " + b + "\r\n",
+                          3000));
+    ASSERT_TRUE(again.accept(12000));
+    EXPECT_TRUE(sb.waitFileHas(kStatus, "\"server\": \"" + a + "\",\n  \"address\": \"" + a + "\"", 3000));
+    EXPECT_EQ(d.count("could not reach"), 1u);
+}
+
+// A server on ::1 alone, by its address; then, through a private
+// /etc/hosts (a mount namespace: the machine's file is never touched), a
+// name with ::1 only and a name whose first address (127.0.0.1) refuses
+// while its second answers, within the same attempt.
+TEST_F(Link, ReachesTheServerOverIpv6AndAtAnyAddressOfAName)
+{
+    srv.stopListening();
+    th::Server v6("::1");
+    ASSERT_NE(v6.port(), 0);
+    const std::string p6 = std::to_string(v6.port());
+    CloseOnExecAll();
+    d.start(sb, 0, {}, {th::SandboxBin(), "--server", "[::1]:" + p6});
+    ASSERT_TRUE(v6.accept(5000));
+    EXPECT_TRUE(sb.waitFileHas(kStatus, "\"server\": \"[::1]:" + p6 + "\",\n  \"address\": \"[::1]:" + p6 + "\"", 3000))
+        << sb.readFile(kStatus);
+    d.signal(SIGTERM);
+    ASSERT_EQ(d.waitExit(8000), 0);
+    v6.closeClient();
+#ifdef ADAPTER_EMULATOR
+    GTEST_SKIP() << "names through a private /etc/hosts: native builds only";
+#endif
+    if (geteuid() != 0 || system("unshare -m true 2>/dev/null") != 0)
+        GTEST_SKIP() << "names: no mount namespace for a private /etc/hosts (needs root and unshare -m)";
+    sb.writeFile("/hosts", "::1 v6only.test\n127.0.0.1 two.test\n127.0.0.2 two.test\n");
+    th::Server second("127.0.0.2");
+    const std::string p2 = std::to_string(second.port());
+    const struct {
+        std::string entry;
+        th::Server *srv;
+        std::string address;
+    } names[] = {{"v6only.test:" + p6, &v6, "[::1]:" + p6}, {"two.test:" + p2, &second, "127.0.0.2:" + p2}};
+    for (const auto &n : names) {
+        th::Daemon dn;
+        dn.start(sb, 0, {},
+                 {"/usr/bin/unshare", "-m", "/bin/sh", "-c", "mount --bind \"$0\" /etc/hosts && exec \"$@\"",
+                  sb.path("/hosts"), th::SandboxBin(), "--server", n.entry});
+        ASSERT_TRUE(n.srv->accept(5000)) << dn.log();
+        EXPECT_TRUE(sb.waitFileHas(kStatus, "\"server\": \"" + n.entry + "\",\n  \"address\": \"" + n.address + "\"",
+                                   3000))
+            << sb.readFile(kStatus);
+        EXPECT_EQ(dn.count("connect fail"), 0u) << dn.log();
+        dn.signal(SIGTERM);
+        EXPECT_EQ(dn.waitExit(8000), 0);
+        n.srv->closeClient();
+    }
+    // A name server that never answers holds the attempt, not the exit.
+    int dns = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in ns = {};
+    ns.sin_family = AF_INET;
+    ns.sin_port = htons(53);
+    inet_pton(AF_INET, "127.0.0.9", &ns.sin_addr);
+    if (bind(dns, (struct sockaddr *)&ns, sizeof ns) != 0) {
+        close(dns);
+        GTEST_SKIP() << "slow resolver: port 53 on 127.0.0.9 is taken";
+    }
+    sb.writeFile("/resolv.conf", "nameserver 127.0.0.9\noptions timeout:30 attempts:1\n");
+    th::Daemon dn;
+    dn.start(sb, 0, {},
+             {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+              "mount --bind \"$0\" /etc/hosts && mount --bind \"$1\" /etc/resolv.conf && shift && exec \"$@\"",
+              sb.path("/hosts"), sb.path("/resolv.conf"), th::SandboxBin(), "--server", "slow.test"});
+    struct pollfd q = {dns, POLLIN, 0};
+    EXPECT_EQ(poll(&q, 1, 5000), 1) << dn.log();  // the question is out
+    dn.signal(SIGTERM);
+    EXPECT_EQ(dn.waitExit(6000), 0) << dn.log();
+    close(dns);
+}
+
 // A first byte that is not the version begins no message: nothing after it
 // can be cut, so the link is dropped and made again, later each time the
 // server does it again.
@@ -256,7 +356,6 @@ TEST_F(Link, WallClockStepBackDropsAndReconnectsAtOnce)
     EXPECT_TRUE(d.waitFor("[TCP]:connect success \r\n", 2000, d.log().find("lost server")));
 }
 
-const std::string kStatus = "/var/run/adapterd/status.json";
 
 // Options over the environment, then the state file through a login,
 // traffic, a long heartbeat, a drop and a reconnect, a request with hostile

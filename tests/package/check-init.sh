@@ -36,6 +36,11 @@ option() { eval "CONFIG_${S}_$1=\$2"; }
 config_load() { [ ! -f "$UCI_CONFIG_DIR/$1" ] || . "$UCI_CONFIG_DIR/$1"; }
 config_get_bool() { eval "$1=\${CONFIG_$2_$3:-$4}"; }
 config_get() { eval "$1=\${CONFIG_$2_$3:-$4}"; }
+list() { eval "_n=\$((\${CONFIG_${S}_$1_LENGTH:-0} + 1))"; eval "CONFIG_${S}_$1_ITEM$_n=\$2; CONFIG_${S}_$1_LENGTH=$_n"; }
+config_list_foreach() {
+	eval "_n=\${CONFIG_$1_$2_LENGTH:-0}"; _c=1
+	while [ $_c -le $_n ]; do eval "_v=\$CONFIG_$1_$2_ITEM$_c"; $3 "$_v"; _c=$((_c + 1)); done
+}
 procd_open_instance() { J="$J\"instance1\":{"; }
 procd_set_param() {
 	k=$1 v=; shift
@@ -84,6 +89,14 @@ run
 opts='--server 127.0.0.1 --port 61000 --ftp-port 2121 --heartbeat 30 --silence 70 --log all'
 check "options: each one set passed" same "$(sent '.instances[].command[1:] | join(" ")')" "\"$opts\""
 check "options: checked as passed" same "$(cat "$w/checked")" "--check $opts"
+{ conf log all; printf "\tlist server '%s'\n" 127.0.0.1:61000 '[::1]' b.example; } >"$w/config/adapterd"
+run
+opts='--server 127.0.0.1:61000 --server [::1] --server b.example --log all'
+check "servers: each entry of the list its own --server, in order" \
+  same "$(sent '.instances[].command[1:] | join(" ")')" "\"$opts\""
+{ conf log all; printf "\tlist server '%s'\n" '[::1' ; } >"$w/config/adapterd"
+run
+check "servers: a refused entry starts nothing" same "$(sent .instances)" '{}'
 conf port 70000 ftp_port 2121 >"$w/config/adapterd"
 run
 check "refused option: no instance" same "$(sent .instances)" '{}'

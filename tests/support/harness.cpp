@@ -476,19 +476,26 @@ bool Daemon::running() { return waitExit(0) == -1 && pid_ > 0; }
 
 // ---- Server
 
-Server::Server()
+Server::Server(const std::string &addr, uint16_t port)
 {
-    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in6 a6 = {};
+    struct sockaddr_in a4 = {};
+    bool v6 = inet_pton(AF_INET6, addr.c_str(), &a6.sin6_addr) == 1;
+    a6.sin6_family = AF_INET6;
+    a6.sin6_port = htons(port);
+    a4.sin_family = AF_INET;
+    a4.sin_port = htons(port);
+    if (!v6 && inet_pton(AF_INET, addr.c_str(), &a4.sin_addr) != 1)
+        return;  // only loopback literals are ever given
+    struct sockaddr *sa = v6 ? (struct sockaddr *)&a6 : (struct sockaddr *)&a4;
+    socklen_t len = v6 ? sizeof a6 : sizeof a4;
+    listen_ = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listen_, (struct sockaddr *)&a, sizeof a);
+    bind(listen_, sa, len);
     listen(listen_, 4);
-    socklen_t len = sizeof a;
-    getsockname(listen_, (struct sockaddr *)&a, &len);
-    port_ = ntohs(a.sin_port);
+    getsockname(listen_, sa, &len);
+    port_ = ntohs(v6 ? a6.sin6_port : a4.sin_port);
 }
 
 Server::~Server()

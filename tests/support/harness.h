@@ -103,10 +103,12 @@ private:
     int status_ = -1;
 };
 
-// A scripted server on 127.0.0.1: one client at a time.
+// A scripted server on 127.0.0.1, or on another loopback address (IPv4 or
+// IPv6) and a given port: one client at a time.
 class Server {
 public:
-    Server();
+    Server() : Server("127.0.0.1") {}
+    explicit Server(const std::string &addr, uint16_t port = 0);
     ~Server();
     uint16_t port() const { return port_; }
     bool accept(int timeoutMs);          // waits for the adapter to connect

@@ -70,6 +70,79 @@ struct DeadPort {
     ~DeadPort() { close(fd); }
 };
 
+// A listener whose accept queue is full: a connect to it is never
+// answered, as with an address that drops everything.
+struct BlackHole {
+    int fd = -1;
+    int filler = -1;
+    uint16_t port = 0;
+    BlackHole()
+    {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        struct sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, (struct sockaddr *)&a, sizeof a);
+        listen(fd, 0);  // one connection fills it
+        socklen_t len = sizeof a;
+        getsockname(fd, (struct sockaddr *)&a, &len);
+        port = ntohs(a.sin_port);
+        filler = socket(AF_INET, SOCK_STREAM, 0);
+        connect(filler, (struct sockaddr *)&a, sizeof a);
+    }
+    ~BlackHole()
+    {
+        close(filler);
+        close(fd);
+    }
+};
+
+// One attempt tries every address in order, each on a socket of its own
+// family with its share of the wait: a refusing and then a silent address
+// before a live IPv6 one still connect within the one wait.
+TEST(Tcp, ConnectTriesEveryAddressInOrderEachWithItsShare)
+{
+    DeadPort dead;
+    BlackHole hole;
+    int l6 = socket(AF_INET6, SOCK_STREAM, 0);
+    struct sockaddr_in6 a6 = {};
+    a6.sin6_family = AF_INET6;
+    a6.sin6_addr = in6addr_loopback;
+    ASSERT_EQ(bind(l6, (struct sockaddr *)&a6, sizeof a6), 0);
+    listen(l6, 4);
+    socklen_t alen = sizeof a6;
+    getsockname(l6, (struct sockaddr *)&a6, &alen);
+    TcpAddr addrs[3];
+    ASSERT_EQ(TCP_Resolve("127.0.0.1", dead.port, &addrs[0], 1, TCP_PLACE_CONNECT), 1);
+    ASSERT_EQ(TCP_Resolve("127.0.0.1", hole.port, &addrs[1], 1, TCP_PLACE_CONNECT), 1);
+    ASSERT_EQ(TCP_Resolve("::1", ntohs(a6.sin6_port), &addrs[2], 3, TCP_PLACE_CONNECT), 1);
+    char text[TCP_ADDR_TEXT_SIZE];
+    TCP_FormatAddr(&addrs[2], text, sizeof text);
+    EXPECT_EQ(std::string(text), "[::1]:" + std::to_string(ntohs(a6.sin6_port)));
+    EXPECT_STREQ(TCP_Family(&addrs[2]), "IPv6");
+    TCP_FormatAddr(&addrs[1], text, sizeof text);
+    EXPECT_EQ(std::string(text), "127.0.0.1:" + std::to_string(hole.port));
+
+    int32_t used = -1;
+    int s = TCP_ConnectAny(addrs, 3, 1000, &used);
+    ASSERT_GE(s, 0);
+    EXPECT_EQ(used, 2);
+    int family = 0;
+    socklen_t flen = sizeof family;
+    getsockopt(s, SOL_SOCKET, SO_DOMAIN, &family, &flen);
+    EXPECT_EQ(family, AF_INET6);
+    EXPECT_TRUE(fcntl(s, F_GETFL) & O_NONBLOCK);
+    int peer = accept(l6, nullptr, nullptr);
+    EXPECT_GE(peer, 0);
+    close(peer);
+    TCP_CloseSocket(s);
+    // None answers: the last one tried, and why.
+    EXPECT_EQ(TCP_ConnectAny(addrs, 2, 300, &used), -1);
+    EXPECT_EQ(used, 1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    close(l6);
+}
+
 TEST(Tcp, MinusOneIsNoSocket)
 {
     uint8_t b[4] = {1, 2, 3, 4};
