@@ -8,7 +8,10 @@
 // is ever read as a message, so payload can never act as a request. A server
 // that keeps sending what cannot be cut meets a growing wait before the
 // next connection. Intervals are whole seconds of the wall clock, tested
-// two-sided so that a clock step either way counts as elapsed time.
+// two-sided so that a clock step either way counts as elapsed time. A login
+// or heartbeat result counts only when it answers a request sent on this
+// connection and not answered yet, so results sent unasked cannot flap
+// the link state.
 //
 // Back-pressure: a data message the serial side has no room for stays at
 // the front of the stream and the socket is left unread (TCP then holds the
@@ -16,7 +19,9 @@
 // keeps the link from counting as silent, while heartbeats keep their own
 // interval. Whole messages received before a connection broke are handed
 // on before anything of the next one, unless they have waited longer than
-// the silence limit since, when they are given up (always the oldest).
+// the silence limit since the break, when they are given up together
+// (always the oldest: the serial side gives up what it holds of them, as
+// old as the break, first).
 //
 // The thread sleeps only as long as nothing can fall due: a receive (or,
 // disconnected, a plain wait) lasts until the next step or the silence
@@ -393,11 +398,19 @@ void tcpOnlineRequest()
     s_onlineTime = tcpStamp(COMM_GetSystemS());
 }
 
+// Five minutes online end a run of framing faults: looked at with each
+// heartbeat step and at the next fault.
+void tcpForgiveFaults()
+{
+    if (s_faultRun > 0 && g_tcpInfo.state.load(std::memory_order_relaxed) == TCP_STATE_ONLINE &&
+        COMM_MonotonicMs() - s_onlineSinceMs >= TCP_FAULT_FORGIVE_MS)
+        s_faultRun = 0;
+}
+
 void tcpHeartbeatRequest()
 {
     uint32_t now = COMM_GetSystemS();
-    if (s_faultRun > 0 && COMM_MonotonicMs() - s_onlineSinceMs >= TCP_FAULT_FORGIVE_MS)
-        s_faultRun = 0;
+    tcpForgiveFaults();
     if (COMM_Elapsed(g_tcpInfo.lastCommunicate, now) < EP_HeartbeatS() ||
         COMM_Elapsed(s_heartbeatTime.wallS, now) < EP_HeartbeatS())
         return;
@@ -676,6 +689,7 @@ int32_t tcpProcessRecved(const uint8_t *msg, int32_t len)
 // longer each time before the next.
 static void tcpFramingFault(const uint8_t *msg, int32_t len, const char *why)
 {
+    tcpForgiveFaults();
     s_faultRun++;
     s_framingFaults.fetch_add(1, std::memory_order_relaxed);
     // The wait the line names counts from the fault, not from the attempt

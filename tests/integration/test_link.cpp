@@ -264,6 +264,47 @@ TEST_F(Link, WallClockStepBackDropsAndReconnectsAtOnce)
     EXPECT_TRUE(d.waitFor("[TCP]:connect success \r\n", 2000, d.log().find("lost server")));
 }
 
+// A run of framing faults is forgiven only after 5 minutes online, timed
+// from when the link came online: not at the first heartbeat of a new
+// login, and not never. The clock steps under faketime (the monotonic one
+// too, which times the 5 minutes).
+TEST_F(Link, FramingFaultRunIsForgivenOnlyAfterFiveMinutesOnline)
+{
+    const char *lib = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+    if (access(lib, R_OK) != 0)
+        GTEST_SKIP() << "libfaketime not installed";
+    std::string stamp = sb.path("/faketime");
+    sb.writeFile("/faketime", "+0\n");
+    sb.writeFile("/tsan.supp", "race:read_config_file\nrace:libfaketime\n");
+    const char *tsan = getenv("TSAN_OPTIONS");
+    std::string tsanOpts = std::string(tsan ? tsan : "") + " suppressions=" + sb.path("/tsan.supp");
+    startAndAccept({{"LD_PRELOAD", lib},
+                    {"FAKETIME_TIMESTAMP_FILE", stamp},
+                    {"FAKETIME_NO_CACHE", "1"},
+                    {"TSAN_OPTIONS", tsanOpts}});
+    const Bytes junk = {0x01, 0x55, 0x00};
+    auto fault = [&](const char *wait) {
+        size_t mark = d.logSize();
+        srv.send(junk);
+        EXPECT_TRUE(srv.peerClosed(3000));
+        EXPECT_TRUE(d.waitFor(std::string("link dropped, next connection in ") + wait + " s\r\n", 2000, mark))
+            << d.log().substr(mark);
+    };
+    login(0);
+    fault("10");
+    ASSERT_TRUE(srv.accept(12000));
+    login(0);
+    ASSERT_EQ(th::Hex(srv.recvCmd(0x01, 5000)), "01 01");  // a heartbeat forgives nothing yet
+    fault("20");
+    ASSERT_TRUE(srv.accept(22000));
+    login(0);
+    // Just after a heartbeat, so that the junk comes before the link's next
+    // look at the step, which would find the server silent.
+    ASSERT_EQ(th::Hex(srv.recvCmd(0x01, 5000)), "01 01");
+    sb.writeFile("/faketime", "+301\n");
+    fault("10");
+}
+
 const std::string kStatus = "/var/run/adapterd/status.json";
 
 // Options over the environment, then the state file through a login,
