@@ -560,6 +560,60 @@ TEST_F(LinkThread, ResultsNobodyAskedForChangeNothing)
     EXPECT_NE(out.find("[TCP]:result nobody asked for, ignored: 01 81 01\r\n"), std::string::npos);
 }
 
+// A server that closes while the receiver is full: a request among the
+// data it sent never runs (its connection's state is gone), the data still
+// reaches the receiver once there is room; and what it left unread in the
+// socket does not keep it alive: it is given up at the silence limit.
+TEST_F(LinkThread, ClosedServersDataNeitherActsNorKeepsItAlive)
+{
+    EP_SetIntervals(1, 4);
+    s_cbFull = true;
+    start();
+    ASSERT_FALSE(srv.recvCmd(MSG_CMD_ONLINE, 3000).empty());
+    srv.send(th::OnlineResult(0));
+    auto sendAndClose = [this](bool request) {
+        Bytes all;
+        for (int i = 0; i < 40; i++) {
+            Bytes m = th::DataMsg(7, 1, 0, 0, Bytes(1000, (uint8_t)i));
+            all.insert(all.end(), m.begin(), m.end());
+            if (request && i == 0) {
+                Bytes r = DevinfoReq("EVIL", "66");
+                all.insert(all.end(), r.begin(), r.end());
+            }
+        }
+        srv.send(all);
+        srv.closeClient();
+    };
+    sendAndClose(true);
+    usleep(500 * 1000);
+    s_cbFull = false;
+    uint64_t one = 1;
+    ASSERT_EQ(write(GB_RoomFd(), &one, sizeof one), (ssize_t)sizeof one);
+    int64_t deadline = th::NowMs() + 5000;
+    while (th::NowMs() < deadline && [] { std::lock_guard<std::mutex> g(s_cbMu); return s_cbMsgs.size(); }() < 40)
+        usleep(10 * 1000);
+    EXPECT_EQ([] { std::lock_guard<std::mutex> g(s_cbMu); return s_cbMsgs.size(); }(), 40u);
+    EXPECT_FALSE(GB_TestEvent(GB_EVENT_EXIT));
+    char sn[GB_SERIALNUM_SIZE], pc[GB_PAIRCODE_SIZE];
+    GB_GetDeviceInfo(sn, pc);
+    EXPECT_STREQ(sn, "ABC");
+
+    ASSERT_TRUE(srv.accept(12000));
+    ASSERT_FALSE(srv.recvCmd(MSG_CMD_ONLINE, 3000).empty());
+    srv.send(th::OnlineResult(0));
+    s_cbFull = true;
+    uint32_t before = TCP_GivenUp();
+    sendAndClose(false);
+    int64_t closed = th::NowMs();
+    while (TCP_GivenUp() == before && th::NowMs() - closed < 8000)
+        usleep(10 * 1000);
+    EXPECT_GT(TCP_GivenUp(), before);
+    EXPECT_LE(th::NowMs() - closed, 6500);
+    stop();
+    s_cbFull = false;
+    EP_SetIntervals(3, 10);
+}
+
 // Messages a broken connection left behind (the receiver full, the server
 // silent) are given up together once they have waited the silence limit
 // since the break, not before and not never, and the next connection
