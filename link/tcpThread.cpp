@@ -710,18 +710,17 @@ static void tcpFramingFault(const uint8_t *msg, int32_t len, const char *why)
 
 // Messages of a broken connection that have waited the silence limit since
 // it broke are given up; only once nothing older waits in the serial hold,
-// so what is given up is always the oldest of what is held. True when some
-// were.
-// Until then none of them is handed on either: the serial side gives up
-// what it holds of the broken connection by the same age, and then they
-// all go in one line. 1 when some were given up, -1 when they wait for the
-// serial hold to empty, else 0.
+// so what is given up is always the oldest of what is held. Until then,
+// once they are that old, none of them is handed on either: the serial side
+// gives up what it holds of the broken connection by the same age, and
+// then they all go in one line. 1 when some were given up, -1 when they
+// wait for the serial hold to empty, else 0.
 static int32_t tcpGiveUpStale()
 {
     if (STREAM_KeptLen() == 0 || COMM_MonotonicMs() - STREAM_KeptSince() < tcpSilenceMs())
         return 0;
     if (UART_HeldMessages() != 0) {
-        g_tcpInfo.held = true;  // woken by the room descriptor
+        g_tcpInfo.held = true;  // tcpPauseDisconnected looks again
         return -1;
     }
     int32_t bytes = 0;
