@@ -34,7 +34,7 @@ size=$(stat -c %s build/mipsel/adapterd.stripped)
 # (88 KB: about 5 % above its size once the options, the state file, the log
 # levels, the identity file kept byte for byte and read as uci reads it came
 # in, 83.1 KB; 77.5 KB before the uci reading).
-budget=${ADAPTER_SIZE_BUDGET:-90112}
+budget=${ADAPTER_SIZE_BUDGET:-100352}
 echo "mipsel adapterd stripped: $size bytes (budget $budget)"
 if [ "$size" -gt "$budget" ]; then
   echo "FAIL: mipsel adapterd is $size bytes, above its budget of $budget" >&2
@@ -54,7 +54,7 @@ size=$(stat -c %s build/mipsel-musl/adapterd.stripped)
 # levels, the identity file kept byte for byte, the framing faults and the
 # uci reading of the identity file came in (87.8 KB before the uci reading,
 # which adds 5.6 KB to the glibc build; it was 54.6 KB before them all).
-budget=${ADAPTER_MUSL_SIZE_BUDGET:-100352}
+budget=${ADAPTER_MUSL_SIZE_BUDGET:-112640}
 echo "musl adapterd stripped: $size bytes dynamic (budget $budget)," \
      "$(stat -c %s build/mipsel-musl/adapterd-static.stripped) bytes static"
 if [ "$size" -gt "$budget" ]; then
