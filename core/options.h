@@ -19,6 +19,12 @@
     "                     the server, heartbeat+5 to 1800 [2 x heartbeat + 4]\n"          \
     "  --log all|changes  every log line, or none of those that repeat with routine\n"    \
     "                     traffic [all]\n"                                                \
+    "  --upgrade-key FILE a public key (Ed25519, usign/signify format) the maker\n"        \
+    "                     signs upgrades with; up to 4 times. With one, a remote\n"       \
+    "                     upgrade is put in place only when PATH.sig beside it on\n"      \
+    "                     the FTP server verifies with one of the keys [none]\n"          \
+    "  --local-upgrade on|off  take upgrade packages pushed over the serial port\n"       \
+    "                     (never verified) or refuse them [on]\n"                          \
     "  --check            check the options and end: nothing printed and status 0\n"      \
     "                     when they are sound; nothing is started\n"                      \
     "Each option takes its value as the next argument or after '=' (--port=60928).\n"
@@ -39,6 +45,9 @@ struct Options {
     uint32_t heartbeatS;  // given, or 3
     uint32_t silenceS;    // given, or 2 x heartbeat + 4
     int32_t level;        // -1: not given, else a LogLevel
+    const char *keys[4];  // --upgrade-key files, keyCount of them
+    int32_t keyCount;
+    int32_t localUpgrade;  // -1: not given, else 0 (off) or 1 (on)
 };
 
 // Reads argv[1..argc-1] in order into *opts; prog names the program in the

@@ -17,6 +17,7 @@
 //   ADAPTER_LOG          all (default) or changes: the log level
 //   ADAPTER_LOG_WINDOW_MS  window of repeating failures (default 60000;
 //                        for tests, which cannot wait minutes)
+//   ADAPTER_USIGN        the signature verifier program (default the build's)
 #include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -36,12 +37,15 @@
 #include "core/main.h"
 #include "core/options.h"
 
+#include "config.h"
+
 namespace {
 
 const char kUsage[] =
     "usage: adapterd-sandbox [-h|--help] [-V|--version]\n"
     "       adapterd-sandbox [--server HOST] [--port N] [--ftp-port N] [--heartbeat S]\n"
-    "                        [--silence S] [--log all|changes] [--check]\n"
+    "                        [--silence S] [--log all|changes] [--upgrade-key FILE]...\n"
+    "                        [--local-upgrade on|off] [--check]\n"
     "\n"
     "Runs the adapter with every file it uses below ADAPTER_ROOT and its\n"
     "server, FTP port and keep-alive queue from the environment. Log lines,\n"
@@ -62,6 +66,8 @@ const char kUsage[] =
     "  ADAPTER_LOG          all: every line; changes: no lines of routine traffic,\n"
     "                       repeating failures summed up once a window [all]\n"
     "  ADAPTER_LOG_WINDOW_MS  that window in milliseconds, for tests [60000]\n"
+    "  ADAPTER_USIGN        the program that verifies signed upgrades, run as\n"
+    "                       PROG -V -q -m PKG -x SIG -p KEY [" ADAPTER_CFG_USIGN_PATH "]\n"
     "\n"
     "files below ADAPTER_ROOT:\n"
     "  /dev/ttyS0                  serial port (a pseudo-terminal)\n"
@@ -263,6 +269,11 @@ int main(int argc, char **argv)
     const char *host = opts.host != nullptr ? opts.host : getenv("ADAPTER_SERVER_HOST");
     if (EP_SetServer(host && *host ? host : "127.0.0.1", (uint16_t)serverPort) != 0 || EP_SetRoot(root) != 0) {
         fprintf(stderr, "adapterd-sandbox: ADAPTER_SERVER_HOST or ADAPTER_ROOT too long\n");
+        return 2;
+    }
+    const char *usign = getenv("ADAPTER_USIGN");
+    if (usign != nullptr && *usign != '\0' && EP_SetUsignPath(usign) != 0) {
+        fprintf(stderr, "adapterd-sandbox: ADAPTER_USIGN too long\n");
         return 2;
     }
     long checkTree;
