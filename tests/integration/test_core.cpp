@@ -156,6 +156,12 @@ TEST(Core, ProductionDaemonAnswersArgumentsWithoutStarting)
     th::Sandbox sb;
     bool queueBefore = msgget(ADAPTER_CFG_MSG_KEY, 0) >= 0;
     const std::string longest(255, 'h');
+    // A key pair of the verifier the tests use; the secret half, a file
+    // that is no key and a missing one are refused, naming the option.
+    const std::string pub = sb.path("/key.pub"), sec = sb.path("/key.sec"), junk = sb.path("/junk.pub");
+    std::string gen = "/usr/bin/signify-openbsd -G -n -p '" + pub + "' -s '" + sec + "' >/dev/null 2>&1";
+    ASSERT_EQ(system(gen.c_str()), 0);
+    sb.writeFile("/junk.pub", "untrusted comment: not a key\nRWQ=\n");
     const struct {
         std::vector<std::string> args;
         int status;
@@ -177,6 +183,14 @@ TEST(Core, ProductionDaemonAnswersArgumentsWithoutStarting)
         {{"--silence", "7"}, 2, "adapterd: --silence: 7 s is less than heartbeat + 5 (8 s)\n"},
         {{"--log", "some"}, 2, "adapterd: --log: 'some' is neither all nor changes\n"},
         {{"--check", "--port"}, 2, "adapterd: --port: needs a value\n"},
+        {{"--upgrade-key", sec}, 2, "adapterd: --upgrade-key: '" + sec + "' is not an Ed25519 public key\n"},
+        {{"--upgrade-key", junk}, 2, "adapterd: --upgrade-key: '" + junk + "' is not an Ed25519 public key\n"},
+        {{"--upgrade-key=/nonexistent.pub"}, 2, "adapterd: --upgrade-key: '/nonexistent.pub' does not exist\n"},
+        {{"--upgrade-key", pub, "--upgrade-key", pub, "--upgrade-key", pub, "--upgrade-key", pub, "--upgrade-key", pub},
+         2, "adapterd: --upgrade-key: is given more than 4 times\n"},
+        {{"--local-upgrade", "no"}, 2, "adapterd: --local-upgrade: 'no' is neither on nor off\n"},
+        {{"--check", "--upgrade-key", pub, "--upgrade-key", pub, "--upgrade-key", pub, "--upgrade-key", pub,
+          "--local-upgrade=off"}, 0, ""},
         {{"--check"}, 0, ""},
         {{"--check", "--server", longest, "--port=1", "--ftp-port", "65535", "--heartbeat", "600", "--silence=1800",
           "--log", "changes"}, 0, ""},
