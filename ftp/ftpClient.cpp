@@ -8,7 +8,10 @@
 // time-outs; a signal does not cut a wait short before that deadline. A
 // caller may pass a cancel descriptor to the operations it must be able to
 // end early: every connect and reply wait of those also ends once it turns
-// readable. Name resolution cannot be cut short.
+// readable. Name resolution cannot be cut short. A download asks SIZE
+// first and counts only when that length arrived and 226/250 confirmed it;
+// its data connection goes to the control connection's peer, never to the
+// address a PASV reply names.
 #include "ftp/ftpClient.h"
 
 #include "core/common.h"
