@@ -32,7 +32,9 @@ uint32_t s_heartbeatS = 3;
 uint32_t s_silenceS = 10;
 char s_keys[EP_KEYS_MAX][EP_KEY_PATH_MAX_LEN + 1];
 int32_t s_keyCount = 0;
-char s_usign[EP_PATH_MAX] = ADAPTER_CFG_USIGN_PATH;
+// The build's path, or a copy of the one set (kept out of the image's data).
+const char *s_usign = ADAPTER_CFG_USIGN_PATH;
+char s_usignSet[EP_PATH_MAX];
 bool s_localUpgrade = true;
 
 }  // namespace
@@ -103,9 +105,10 @@ const char *EP_UpgradeKey(int32_t i) { return i >= 0 && i < s_keyCount ? s_keys[
 int32_t EP_SetUsignPath(const char *path)
 {
     size_t n = path != nullptr ? strlen(path) : 0;
-    if (n == 0 || n >= sizeof s_usign)
+    if (n == 0 || n >= sizeof s_usignSet)
         return -1;
-    memcpy(s_usign, path, n + 1);
+    memcpy(s_usignSet, path, n + 1);
+    s_usign = s_usignSet;
     return 0;
 }
 

@@ -19,12 +19,9 @@
     "                     the server, heartbeat+5 to 1800 [2 x heartbeat + 4]\n"          \
     "  --log all|changes  every log line, or none of those that repeat with routine\n"    \
     "                     traffic [all]\n"                                                \
-    "  --upgrade-key FILE a public key (Ed25519, usign/signify format) the maker\n"        \
-    "                     signs upgrades with; up to 4 times. With one, a remote\n"       \
-    "                     upgrade is put in place only when PATH.sig beside it on\n"      \
-    "                     the FTP server verifies with one of the keys [none]\n"          \
-    "  --local-upgrade on|off  take upgrade packages pushed over the serial port\n"       \
-    "                     (never verified) or refuse them [on]\n"                          \
+    "  --upgrade-key FILE a public key (usign -G) for remote upgrades, up to 4:\n"       \
+    "                     PATH.sig must verify with one [none]\n"                          \
+    "  --local-upgrade on|off  take pushes over the serial port (unverified) [on]\n"     \
     "  --check            check the options and end: nothing printed and status 0\n"      \
     "                     when they are sound; nothing is started\n"                      \
     "Each option takes its value as the next argument or after '=' (--port=60928).\n"

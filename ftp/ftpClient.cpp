@@ -559,9 +559,9 @@ static int ftpOpenTransfer(int sock, const char *line, bool binary, int *result,
 
 // Receives the data connection into fd until the peer closes it, adding
 // to *total. 0, or -1 when a receive failed (the file would be cut short),
-// a write fell short, more than `most` bytes (-1: no bound) arrived or
-// cancelFd (-1: none) turned readable.
-static int ftpRecvToFile(int data, int fd, int64_t *total, int64_t most, int cancelFd)
+// a write fell short, more than `most` bytes (-1: no bound but INT32_MAX)
+// arrived or cancelFd (-1: none) turned readable.
+static int ftpRecvToFile(int data, int fd, int32_t *total, int32_t most, int cancelFd)
 {
     char chunk[FTP_CHUNK];
     for (;;) {
@@ -576,20 +576,22 @@ static int ftpRecvToFile(int data, int fd, int64_t *total, int64_t most, int can
             puts(COMM_TAG("FTP") ":recv fail \r");
             return -1;
         }
-        if (most >= 0 && *total + n > most) {
-            LOG_Detail("[FTP]: more than %lld bytes arrived", (long long)most);
+        // n <= FTP_CHUNK, so neither sum can overflow.
+        if (*total > INT32_MAX - (int32_t)n || (most >= 0 && *total + (int32_t)n > most)) {
+            LOG_Detail("[FTP]: more than %d bytes arrived", most >= 0 ? most : INT32_MAX);
             return -1;
         }
         if (ftpWrite(fd, chunk, (size_t)n) != n) {
             puts(COMM_TAG("FTP") ":break while \r");
             return -1;
         }
-        *total += n;
+        *total += (int32_t)n;
     }
 }
 
-// Reads the length of a "213 <digits>" reply into *size. 0, or -1.
-static int ftpParseSize(const char *reply, int64_t *size)
+// Reads the length of a "213 <digits>" reply into *size. 0, or -1 (also
+// for a file the 32-bit counters cannot describe).
+static int ftpParseSize(const char *reply, int32_t *size)
 {
     if (ftpReplyCode(reply) != 213)
         return -1;
@@ -598,9 +600,9 @@ static int ftpParseSize(const char *reply, int64_t *size)
         p++;
     if (*p < '0' || *p > '9')
         return -1;
-    int64_t v = 0;
+    int32_t v = 0;
     for (; *p >= '0' && *p <= '9'; p++) {
-        if (v > (INT64_MAX - 9) / 10)
+        if (v > (INT32_MAX - 9) / 10)
             return -1;
         v = v * 10 + (*p - '0');
     }
@@ -613,7 +615,7 @@ static int ftpParseSize(const char *reply, int64_t *size)
 // Asks SIZE (in the binary type already chosen). 0 with *size the length
 // (-1 when the server does not know the command: 5xx); -1 for any other
 // reply, which leaves the file's state in doubt (nothing changed then).
-static int ftpSize(int sock, const char *remotePath, int64_t *size, int cancelFd)
+static int ftpSize(int sock, const char *remotePath, int32_t *size, int cancelFd)
 {
     char line[FTP_LINE_LONG];
     char reply[FTP_REPLY_MAX + 1];
@@ -630,18 +632,18 @@ static int ftpSize(int sock, const char *remotePath, int64_t *size, int cancelFd
 }
 
 int FTP_Retrfile(int sock, const char *remotePath, const char *localPath, int32_t *counter, int cancelFd,
-                 int64_t limit)
+                 int32_t limit)
 {
     char line[FTP_LINE_LONG];
     if (remotePath == nullptr || localPath == nullptr ||
         ftpFormat(line, sizeof line, "RETR %s\r\n", remotePath) < 0)
         return -1;
     (void)ftpType(sock, 'I', cancelFd);
-    int64_t expect = -1;
+    int32_t expect = -1;
     if (ftpSize(sock, remotePath, &expect, cancelFd) < 0)
         return -1;
     if (limit >= 0 && expect > limit) {
-        LOG_Detail("[FTP]: %s holds %lld bytes, more than %lld", remotePath, (long long)expect, (long long)limit);
+        LOG_Detail("[FTP]: %s holds %d bytes, more than %d", remotePath, expect, limit);
         return -1;
     }
     int data = ftpPasvConnect(sock, cancelFd);
@@ -664,13 +666,13 @@ int FTP_Retrfile(int sock, const char *remotePath, const char *localPath, int32_
         close(data);
         return -1;
     }
-    int64_t total = 0;
-    int64_t most = expect >= 0 ? expect : limit;
+    int32_t total = 0;
+    int32_t most = expect >= 0 ? expect : limit;
     int rc = ftpRecvToFile(data, fd, &total, most, cancelFd);
     close(data);
     close(fd);
     if (counter != nullptr)
-        *counter = total > INT32_MAX - (int64_t)*counter ? INT32_MAX : *counter + (int32_t)total;
+        *counter = total > INT32_MAX - *counter ? INT32_MAX : *counter + total;
     if (rc < 0)
         return -1;
     // Only a final 226 or 250 says the file ended where the data connection
@@ -691,7 +693,7 @@ int FTP_Retrfile(int sock, const char *remotePath, const char *localPath, int32_
         return -1;
     }
     if (expect >= 0 && total != expect) {
-        LOG_Detail("[FTP]: %s: %lld of %lld bytes arrived", remotePath, (long long)total, (long long)expect);
+        LOG_Detail("[FTP]: %s: %d of %d bytes arrived", remotePath, total, expect);
         return -1;
     }
     return 0;

@@ -25,7 +25,7 @@
 
 namespace {
 
-constexpr int64_t UPGRADE_SIG_MAX = 1024;  // a signature file is ~150 bytes
+constexpr int32_t UPGRADE_SIG_MAX = 1024;  // a signature file is ~150 bytes
 
 // Copies the text field at off into out[width] (at most width-1
 // characters, ending at its terminator or the message end). False when

@@ -2,7 +2,8 @@
 // 1 KB) and its base64 line decoded: "Ed", an 8-byte key number, then the
 // 32-byte key or the 64-byte signature. Only keys whose number the
 // signature names are handed to the verifier, one child process each,
-// spawned without a shell ("-V -q -m PKG -x SIG -p KEY"). The child is
+// spawned without a shell ("-V -q -m PKG -x SIG -p KEY") with the
+// adapter's standard streams and a bare environment. The child is
 // watched in short polls of the cancel descriptor, so the adapter's end
 // kills it at once, and a verifier that hangs is killed after 10 s.
 // Nothing is kept between calls.
@@ -111,29 +112,13 @@ VerifyResult verifyRun(const char *pkgPath, const char *sigPath, const char *key
                           const_cast<char *>(sigPath), const_cast<char *>("-p"), const_cast<char *>(keyPath),
                           nullptr};
     char *const envp[] = {const_cast<char *>("PATH=/usr/sbin:/usr/bin:/sbin:/bin"), nullptr};
-    posix_spawn_file_actions_t fa;
-    posix_spawnattr_t attr;
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    // The child starts with default signal handling and nothing blocked,
-    // whatever this thread has; its output is no log line of ours.
+    // The child shares the adapter's standard streams: quiet when it
+    // accepts, its own reason on standard error (the details channel) when
+    // it refuses.
     pid_t pid = -1;
-    int rc = -1;
-    if (posix_spawn_file_actions_init(&fa) == 0) {
-        if (posix_spawnattr_init(&attr) == 0) {
-            if (posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0) == 0 &&
-                posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0) == 0 &&
-                posix_spawn_file_actions_adddup2(&fa, 1, 2) == 0 && posix_spawnattr_setsigmask(&attr, &none) == 0 &&
-                posix_spawnattr_setsigdefault(&attr, &all) == 0 &&
-                posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0)
-                rc = posix_spawn(&pid, prog, &fa, &attr, argv, envp);
-            posix_spawnattr_destroy(&attr);
-        }
-        posix_spawn_file_actions_destroy(&fa);
-    }
+    int rc = posix_spawn(&pid, prog, nullptr, nullptr, argv, envp);
     if (rc != 0) {
-        LOG_Detail("[TCP]: cannot run the verifier %s: %s", prog, LOG_Reason(rc > 0 ? rc : ENOMEM));
+        LOG_Detail("[TCP]: cannot run %s: %s", prog, LOG_Reason(rc));
         return VERIFY_FAILED;
     }
     int64_t deadline = COMM_MonotonicMs() + VERIFY_WAIT_MS;
@@ -155,7 +140,7 @@ VerifyResult verifyRun(const char *pkgPath, const char *sigPath, const char *key
             while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
             }
             if (!cancelled)
-                LOG_Detail("[TCP]: the verifier %s took more than 10 s", prog);
+                LOG_Detail("[TCP]: %s took more than 10 s", prog);
             return cancelled ? VERIFY_CANCELLED : VERIFY_FAILED;
         }
     }
