@@ -22,6 +22,9 @@
     "                     the server, heartbeat+5 to 1800 [2 x heartbeat + 4]\n"          \
     "  --log all|changes  every log line, or none of those that repeat with routine\n"    \
     "                     traffic [all]\n"                                                \
+    "  --upgrade-key FILE a public key (usign -G) for remote upgrades, up to 4:\n"       \
+    "                     PATH.sig must verify with one [none]\n"                          \
+    "  --local-upgrade on|off  take pushes over the serial port (unverified) [on]\n"     \
     "  --check            check the options and end: nothing printed and status 0\n"      \
     "                     when they are sound; nothing is started\n"                      \
     "Each option takes its value as the next argument or after '=' (--port=60928).\n"
@@ -43,6 +46,9 @@ struct Options {
     uint32_t heartbeatS;  // given, or 3
     uint32_t silenceS;    // given, or 2 x heartbeat + 4
     int32_t level;        // -1: not given, else a LogLevel
+    const char *keys[4];  // --upgrade-key files, keyCount of them
+    int32_t keyCount;
+    int32_t localUpgrade;  // -1: not given, else 0 (off) or 1 (on)
 };
 
 // Reads argv[1..argc-1] in order into *opts; prog names the program in the

@@ -377,7 +377,11 @@ void uartProcessBurst()
     // frame claiming more than arrived is read against zero bytes.
     memset(burst + count, 0, (size_t)(MSG_DATA_MAX - count));
     int32_t len = 0;
-    if (UPGRADE_IsValid(burst, MSG_DATA_MAX)) {
+    if (UPGRADE_IsValid(burst, MSG_DATA_MAX) && !EP_LocalUpgrade()) {
+        // The maker takes packages only from where they are signed.
+        UPGRADE_BuildRefusal(burst, buf, &len);
+        uartWriteAnswer(buf, len);
+    } else if (UPGRADE_IsValid(burst, MSG_DATA_MAX)) {
         UPGRADE_SaveData(burst);
         UPGRADE_BuildResp(buf, &len);
         uartWriteAnswer(buf, len);

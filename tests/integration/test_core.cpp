@@ -159,6 +159,12 @@ TEST(Core, ProductionDaemonAnswersArgumentsWithoutStarting)
     const std::string label(63, 'h');
     const std::string longest = label + "." + label + "." + label + "." + label;
     const std::string notHost = "' is neither a host name nor an IPv4 or IPv6 address ([IPv6] before a :port)\n";
+    // A key pair of the verifier the tests use; the secret half, a file
+    // that is no key and a missing one are refused, naming the option.
+    const std::string pub = sb.path("/key.pub"), sec = sb.path("/key.sec"), junk = sb.path("/junk.pub");
+    std::string gen = "/usr/bin/signify-openbsd -G -n -p '" + pub + "' -s '" + sec + "' >/dev/null 2>&1";
+    ASSERT_EQ(system(gen.c_str()), 0);
+    sb.writeFile("/junk.pub", "untrusted comment: not a key\nRWQ=\n");
     const struct {
         std::vector<std::string> args;
         int status;
@@ -198,6 +204,14 @@ TEST(Core, ProductionDaemonAnswersArgumentsWithoutStarting)
         {{"--silence", "7"}, 2, "adapterd: --silence: 7 s is less than heartbeat + 5 (8 s)\n"},
         {{"--log", "some"}, 2, "adapterd: --log: 'some' is neither all nor changes\n"},
         {{"--check", "--port"}, 2, "adapterd: --port: needs a value\n"},
+        {{"--upgrade-key", sec}, 2, "adapterd: --upgrade-key: '" + sec + "' is not an Ed25519 public key\n"},
+        {{"--upgrade-key", junk}, 2, "adapterd: --upgrade-key: '" + junk + "' is not an Ed25519 public key\n"},
+        {{"--upgrade-key=/nonexistent.pub"}, 2, "adapterd: --upgrade-key: '/nonexistent.pub' does not exist\n"},
+        {{"--upgrade-key", pub, "--upgrade-key", pub, "--upgrade-key", pub, "--upgrade-key", pub, "--upgrade-key", pub},
+         2, "adapterd: --upgrade-key: is given more than 4 times\n"},
+        {{"--local-upgrade", "no"}, 2, "adapterd: --local-upgrade: 'no' is neither on nor off\n"},
+        {{"--check", "--upgrade-key", pub, "--upgrade-key", pub, "--upgrade-key", pub, "--upgrade-key", pub,
+          "--local-upgrade=off"}, 0, ""},
         {{"--check"}, 0, ""},
         {{"--check", "--server", "255.1.1.1", "--server", "[::1]:1", "--server=::1", "--server", "h-1.example.:65535"},
          0, ""},
