@@ -20,4 +20,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # -L: the target's loader and libraries live in the cross sysroot.
-set(CMAKE_CROSSCOMPILING_EMULATOR "qemu-mipsel;-L;/usr/mipsel-linux-gnu")
+# LD_LIBRARY_PATH: the loader searches the multiarch directories first, and
+# once any :mipsel package is installed (libc6:mipsel comes with the TLS
+# library) it would pair the sysroot's loader with that other libc build,
+# which crashes at the first thread. The sysroot's libc must win.
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    "qemu-mipsel;-L;/usr/mipsel-linux-gnu;-E;LD_LIBRARY_PATH=/usr/mipsel-linux-gnu/lib")

@@ -19,7 +19,7 @@ const char *const s_defaults[EP_PATH_COUNT] = {
     ADAPTER_CFG_PACKAGE_PATH,  ADAPTER_CFG_LED_DATA_PATH, ADAPTER_CFG_LED_ONLINE_PATH,
     ADAPTER_CFG_STATUS_PATH,
     ADAPTER_CFG_PACKAGE_PATH ".download", ADAPTER_CFG_PACKAGE_PATH ".part", ADAPTER_CFG_DEVINFO_PATH ".tmp",
-    ADAPTER_CFG_STATUS_PATH ".tmp",
+    ADAPTER_CFG_STATUS_PATH ".tmp", ADAPTER_CFG_PACKAGE_PATH ".download.sig",
 };
 
 char s_paths[EP_PATH_COUNT][EP_PATH_MAX];
@@ -35,6 +35,12 @@ uint16_t s_ftpPort = ADAPTER_CFG_FTP_PORT;
 int32_t s_msgKey = ADAPTER_CFG_MSG_KEY;
 uint32_t s_heartbeatS = 3;
 uint32_t s_silenceS = 10;
+char s_keys[EP_KEYS_MAX][EP_KEY_PATH_MAX_LEN + 1];
+int32_t s_keyCount = 0;
+// The build's path, or a copy of the one set (kept out of the image's data).
+const char *s_usign = ADAPTER_CFG_USIGN_PATH;
+char s_usignSet[EP_PATH_MAX];
+bool s_localUpgrade = true;
 
 }  // namespace
 
@@ -113,3 +119,29 @@ uint16_t EP_FtpPort() { return s_ftpPort; }
 int32_t EP_MsgKey() { return s_msgKey; }
 uint32_t EP_HeartbeatS() { return s_heartbeatS; }
 uint32_t EP_SilenceS() { return s_silenceS; }
+
+int32_t EP_AddUpgradeKey(const char *path)
+{
+    size_t n = path != nullptr ? strlen(path) : 0;
+    if (s_keyCount >= EP_KEYS_MAX || n == 0 || n > EP_KEY_PATH_MAX_LEN)
+        return -1;
+    memcpy(s_keys[s_keyCount++], path, n + 1);
+    return 0;
+}
+
+int32_t EP_UpgradeKeyCount() { return s_keyCount; }
+const char *EP_UpgradeKey(int32_t i) { return i >= 0 && i < s_keyCount ? s_keys[i] : ""; }
+
+int32_t EP_SetUsignPath(const char *path)
+{
+    size_t n = path != nullptr ? strlen(path) : 0;
+    if (n == 0 || n >= sizeof s_usignSet)
+        return -1;
+    memcpy(s_usignSet, path, n + 1);
+    s_usign = s_usignSet;
+    return 0;
+}
+
+const char *EP_UsignPath() { return s_usign; }
+void EP_SetLocalUpgrade(bool on) { s_localUpgrade = on; }
+bool EP_LocalUpgrade() { return s_localUpgrade; }

@@ -22,6 +22,7 @@ enum EpPath : int {
     EP_PATH_PART,        // package pushed over the serial port ("<package>.part")
     EP_PATH_DEVINFO_TMP, // identity being rewritten ("<identity>.tmp")
     EP_PATH_STATUS_TMP,  // state file being rewritten ("<state file>.tmp")
+    EP_PATH_DOWNLOAD_SIG,  // the package's signature ("<package>.download.sig")
     EP_PATH_COUNT,
     EP_PATH_STAGING_FIRST = EP_PATH_DOWNLOAD
 };
@@ -53,6 +54,22 @@ void EP_SetMsgKey(int32_t key);
 void EP_SetIntervals(uint32_t heartbeatS, uint32_t silenceS);
 uint32_t EP_HeartbeatS();
 uint32_t EP_SilenceS();
+
+// Upgrade signing. Public key files the maker trusts (paths copied, at most
+// EP_KEY_PATH_MAX_LEN characters; checked by the caller): 0, or -1 when
+// EP_KEYS_MAX are held already or the path does not fit (nothing changed).
+constexpr int32_t EP_KEYS_MAX = 4;
+constexpr size_t EP_KEY_PATH_MAX_LEN = 255;
+int32_t EP_AddUpgradeKey(const char *path);
+int32_t EP_UpgradeKeyCount();
+const char *EP_UpgradeKey(int32_t i);  // "" outside 0..count-1
+// The verifier program (the build's ADAPTER_USIGN_PATH unless set). 0, or -1
+// for a path that does not fit (nothing changed).
+int32_t EP_SetUsignPath(const char *path);
+const char *EP_UsignPath();
+// Whether upgrade frames from the serial side are taken (true unless set).
+void EP_SetLocalUpgrade(bool on);
+bool EP_LocalUpgrade();
 
 const char *EP_Path(EpPath which);
 // The first server's host and port.

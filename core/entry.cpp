@@ -22,7 +22,8 @@ namespace {
 const char kUsage[] =
     "usage: adapterd [-h|--help] [-V|--version]\n"
     "       adapterd [--server HOST[:N]]... [--port N] [--ftp-port N]\n"
-    "                [--heartbeat S] [--silence S] [--log all|changes] [--check]\n"
+    "                [--heartbeat S] [--silence S] [--log all|changes]\n"
+    "                [--upgrade-key FILE]... [--local-upgrade on|off] [--check]\n"
     "\n"
     "Bridges the serial port to the server. Run it under its supervisor; it\n"
     "logs to standard output. Options left out keep the compiled-in values.\n"

@@ -1,8 +1,8 @@
 // The one record all threads share (g_gbVar): keep-alive queue, event word,
-// worker handles, send mutex and device identity; start-up (GB_Init) and the
-// identity file. The event word is atomic so threads and the signal handler
-// change their own bits without undoing each other's. Identity fields are
-// read through GB_GetDeviceInfo, which never returns a half-updated pair.
+// worker handles, send mutex and device identity; start-up (GB_Init). The
+// event word is atomic so threads and the signal handler change their own
+// bits without undoing each other's. Identity fields are read through
+// GB_GetDeviceInfo, which never returns a half-updated pair.
 #pragma once
 #include <atomic>
 #include <cstddef>
@@ -47,40 +47,13 @@ extern GbVar g_gbVar;
 // mutex. 0 on success; -1 when the queue cannot be opened, 1 when the
 // identity file cannot be opened (nothing after the failing step is done).
 int32_t GB_Init();
-// Reads the identity file (its first 4096 bytes) into the record: the
-// serialNum and pairCode options of its first deviceInfo section, as uci
-// reads them; a file without that section by the plain-text rule of
-// GB_GetTagValueStr. A missing or empty serial number is said in one line.
-// 0 when it opens, 1 when not (fields then unchanged).
-int32_t gbInitDeviceInfo();
-// Finds the first occurrence of tag in text and copies its value into
-// value, cut to valueSize-1 characters. The value is the rest of the line
-// (up to CR or LF): read as uci reads it when it stands wholly inside one
-// kind of quotes (' or "; blanks, tabs and '=' before it and blanks and tabs
-// after it aside), the text between the quotes as it is; otherwise with
-// blanks and '=' skipped and every other byte kept. 1 when a non-empty
-// value was stored, else 0; value untouched when the tag is absent.
-int32_t GB_GetTagValueStr(const char *text, const char *tag, char *value, size_t valueSize);
-// Rewrites the identity file (temporary file with the old file's
-// permissions, fsync, rename, all under the flock `uci commit` takes on it)
-// and then the fields. Only the two values change, where gbInitDeviceInfo
-// reads them; a missing option is added to the deviceInfo section, a
-// missing section to the end; every other byte stays. 0 on success; 1 when
-// a value is one GB_DeviceInfoError refuses (longer than its field among
-// them: never cut), or the file cannot be written or is larger than 4096
-// bytes, with file and fields unchanged.
-int32_t GB_ModifyDeviceInfo(const char *serialNum, const char *pairCode);
-// Why an identity value cannot be stored, or nullptr when it can. A value
-// is stored only if the identity file, read back by the adapter or by uci,
-// gives exactly its bytes: a serial number of 1 to 11 bytes, a pairing code
-// of 0 to 7, none of them a control character, a blank, '=', a quote, '\\',
-// '#' or ';' (bytes above 0x7F are kept as they are); and no serial number
-// holding "pairCode", whose first occurrence in the file is where the
-// pairing code is read from. The reason is a short fixed text, such as
-// "holds a blank".
-const char *GB_DeviceInfoError(const char *value, bool isSerialNum);
+// The identity file's reader and rewriter (gbInitDeviceInfo,
+// GB_ModifyDeviceInfo...) are in core/identity.h.
 // Copies the current identity pair, both from the same update.
 void GB_GetDeviceInfo(char serialNum[GB_SERIALNUM_SIZE], char pairCode[GB_PAIRCODE_SIZE]);
+// Sets both fields at once (each cut to its field); readers see the old
+// pair or the new one, never half of each.
+void GB_SetDeviceInfo(const char *serialNum, const char *pairCode);
 
 // Descriptor that turns readable when GB_EVENT_EXIT is set and stays so
 // (it is never drained): every thread adds it to its waits, so exit wakes

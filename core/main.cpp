@@ -148,16 +148,26 @@ void modemBringUp(int32_t *modemFd, int32_t *passCount)
 }
 
 // Sleeps until the next pass is due, or until GB_EVENT_EXIT; rewrites the
-// state file whenever it is due at once in between.
-void mainWait()
+// state file whenever it is due at once in between, or, when it was put
+// off (deferredMs, -1 none), once its gap has passed.
+void mainWait(int32_t deferredMs)
 {
-    int64_t end = COMM_MonotonicMs() + MAIN_PASS_MS;
+    int64_t now = COMM_MonotonicMs();
+    int64_t end = now + MAIN_PASS_MS;
+    int64_t deferredAt = deferredMs >= 0 ? now + deferredMs : -1;
     for (;;) {
-        int64_t left = end - COMM_MonotonicMs();
-        struct pollfd fds[2] = {{GB_ExitFd(), POLLIN, 0}, {STATUS_WakeFd(), POLLIN, 0}};
-        if (left <= 0 || COMM_PollMs(fds, 2, (int32_t)left) <= 0 || fds[0].revents != 0)
+        now = COMM_MonotonicMs();
+        int64_t left = end - now;
+        if (left <= 0)
             return;
-        STATUS_Service(true);
+        bool byDeferral = deferredAt >= 0 && deferredAt - now < left;
+        int64_t wait = byDeferral ? (deferredAt > now ? deferredAt - now : 0) : left;
+        struct pollfd fds[2] = {{GB_ExitFd(), POLLIN, 0}, {STATUS_WakeFd(), POLLIN, 0}};
+        int rc = COMM_PollMs(fds, 2, (int32_t)wait);
+        if (rc < 0 || (rc == 0 && !byDeferral) || (rc > 0 && fds[0].revents != 0))
+            return;
+        int32_t d = STATUS_Service(rc > 0);
+        deferredAt = d >= 0 ? COMM_MonotonicMs() + d : -1;
     }
 }
 
@@ -204,9 +214,9 @@ void MAIN_Run()
         modemBringUp(&modemFd, &passCount);
         createThread();
         sendMsg2Daemon();
-        STATUS_Service(false);
+        int32_t deferred = STATUS_Service(false);
         LOG_Tick();
-        mainWait();
+        mainWait(deferred);
         passCount++;
     }
     mainExit(&modemFd);

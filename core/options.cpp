@@ -13,6 +13,7 @@
 
 #include "core/endpoints.h"
 #include "link/tls.h"
+#include "link/verify.h"
 
 namespace {
 
@@ -264,6 +265,31 @@ OptAction optCheckTls(OptState &st)
     return optRefuse(st, option, why, file);
 }
 
+OptAction optUpgradeKey(OptState &st, const char *name, const char *v)
+{
+    Options *o = st.opts;
+    if (o->keyCount >= (int32_t)(sizeof o->keys / sizeof o->keys[0]))
+        return optRefuse(st, name, "is given more than 4 times");
+    if (*v == '\0' || strlen(v) > EP_KEY_PATH_MAX_LEN)
+        return optRefuse(st, name, "needs a file name of 1 to 255 characters");
+    const char *why = VERIFY_KeyFileError(v);
+    if (why != nullptr)
+        return optRefuse(st, name, why, v);
+    o->keys[o->keyCount++] = v;
+    return OPT_RUN;
+}
+
+OptAction optLocalUpgrade(OptState &st, const char *name, const char *v)
+{
+    if (strcmp(v, "on") == 0)
+        st.opts->localUpgrade = 1;
+    else if (strcmp(v, "off") == 0)
+        st.opts->localUpgrade = 0;
+    else
+        return optRefuse(st, name, "is neither on nor off", v);
+    return OPT_RUN;
+}
+
 struct OptValueOption {
     const char *name;
     OptAction (*take)(OptState &st, const char *name, const char *value);
@@ -274,6 +300,7 @@ const OptValueOption s_valueOptions[] = {
     {"--heartbeat", optHeartbeat}, {"--silence", optSilence}, {"--log", optLog},
     {"--ca", optCa},               {"--tls-name", optTlsName}, {"--cert", optCert},
     {"--key", optKey},
+    {"--upgrade-key", optUpgradeKey}, {"--local-upgrade", optLocalUpgrade},
 };
 
 // The option arg names (exactly, or before '='), or nullptr.
@@ -321,7 +348,7 @@ OptAction optTake(OptState &st, int argc, char **argv, int *i, bool *check)
 
 OptAction OPT_Parse(int argc, char **argv, const char *prog, Options *opts)
 {
-    *opts = Options{{}, 0, 0, 0, OPT_HEARTBEAT_DEFAULT_S, 0, -1, false, nullptr, nullptr, nullptr, nullptr};
+    *opts = Options{{}, 0, 0, 0, OPT_HEARTBEAT_DEFAULT_S, 0, -1, {}, 0, -1, false, nullptr, nullptr, nullptr, nullptr};
     OptState st = {prog, opts, false};
     bool check = false;
     for (int i = 1; i < argc; i++) {
@@ -364,4 +391,8 @@ void OPT_Apply(const Options *opts)
     TLS_Setup(opts->tls, opts->ca, opts->tlsName, opts->cert, opts->key);
     if (opts->level >= 0)
         LOG_SetLevel((LogLevel)opts->level);
+    for (int32_t i = 0; i < opts->keyCount; i++)
+        (void)EP_AddUpgradeKey(opts->keys[i]);  // checked, and at most 4
+    if (opts->localUpgrade >= 0)
+        EP_SetLocalUpgrade(opts->localUpgrade == 1);
 }

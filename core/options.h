@@ -22,6 +22,9 @@
     "                     the server, heartbeat+5 to 1800 [2 x heartbeat + 4]\n"          \
     "  --log all|changes  every log line, or none of those that repeat with routine\n"    \
     "                     traffic [all]\n"                                                \
+    "  --upgrade-key FILE a public key (usign -G) for remote upgrades, up to 4:\n"       \
+    "                     PATH.sig must verify with one [none]\n"                          \
+    "  --local-upgrade on|off  take pushes over the serial port (unverified) [on]\n"     \
     "  --tls              the server link over TLS, the server's certificate checked\n"  \
     "  --ca FILE          certificates the server's chain must end in, PEM\n"            \
     "                     [/etc/ssl/certs/ca-certificates.crt]\n"                         \
@@ -50,6 +53,9 @@ struct Options {
     uint32_t heartbeatS;  // given, or 3
     uint32_t silenceS;    // given, or 2 x heartbeat + 4
     int32_t level;        // -1: not given, else a LogLevel
+    const char *keys[4];  // --upgrade-key files, keyCount of them
+    int32_t keyCount;
+    int32_t localUpgrade;  // -1: not given, else 0 (off) or 1 (on)
     bool tls;             // --tls given
     const char *ca;       // TLS files and name; nullptr: not given
     const char *tlsName;

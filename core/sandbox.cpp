@@ -19,6 +19,7 @@
 //   ADAPTER_LOG          all (default) or changes: the log level
 //   ADAPTER_LOG_WINDOW_MS  window of repeating failures (default 60000;
 //                        for tests, which cannot wait minutes)
+//   ADAPTER_USIGN        the signature verifier program (default the build's)
 #include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -38,12 +39,15 @@
 #include "core/main.h"
 #include "core/options.h"
 
+#include "config.h"
+
 namespace {
 
 const char kUsage[] =
     "usage: adapterd-sandbox [-h|--help] [-V|--version]\n"
     "       adapterd-sandbox [--server HOST[:N]]... [--port N] [--ftp-port N]\n"
-    "                        [--heartbeat S] [--silence S] [--log all|changes] [--check]\n"
+    "                        [--heartbeat S] [--silence S] [--log all|changes]\n"
+    "                        [--upgrade-key FILE]... [--local-upgrade on|off] [--check]\n"
     "\n"
     "Runs the adapter with every file it uses below ADAPTER_ROOT and its\n"
     "server, FTP port and keep-alive queue from the environment. Log lines,\n"
@@ -66,6 +70,8 @@ const char kUsage[] =
     "  ADAPTER_LOG          all: every line; changes: no lines of routine traffic,\n"
     "                       repeating failures summed up once a window [all]\n"
     "  ADAPTER_LOG_WINDOW_MS  that window in milliseconds, for tests [60000]\n"
+    "  ADAPTER_USIGN        the program that verifies signed upgrades, run as\n"
+    "                       PROG -V -q -m PKG -x SIG -p KEY [" ADAPTER_CFG_USIGN_PATH "]\n"
     "\n"
     "files below ADAPTER_ROOT:\n"
     "  /dev/ttyS0                  serial port (a pseudo-terminal)\n"
@@ -282,6 +288,11 @@ int main(int argc, char **argv)
         return 2;
     }
     EP_SetBackupS((uint32_t)backupS);
+    const char *usign = getenv("ADAPTER_USIGN");
+    if (usign != nullptr && *usign != '\0' && EP_SetUsignPath(usign) != 0) {
+        fprintf(stderr, "adapterd-sandbox: ADAPTER_USIGN too long\n");
+        return 2;
+    }
     long checkTree;
     if (!envNumber("ADAPTER_CHECK_TREE", 0, 1, 1, &checkTree) || (checkTree != 0 && !treeUsable()))
         return 2;

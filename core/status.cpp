@@ -31,6 +31,9 @@ namespace {
 
 // Moving counters are written at most this often.
 constexpr uint32_t STATUS_COUNTER_GAP_S = 10;
+// And anything at all, state changes and SIGUSR1 too, at most this often:
+// a server or a signal storm that flaps the state costs one write a second.
+constexpr int64_t STATUS_WRITE_GAP_MS = 1000;
 constexpr size_t STATUS_ERROR_SIZE = 160;
 constexpr size_t STATUS_WORD_SIZE = 16;
 constexpr size_t STATUS_TARGET_SIZE = 64;
@@ -42,6 +45,7 @@ constexpr size_t STATUS_ADDRESS_SIZE = 56;
 
 enum StatusState : int32_t { STATUS_DOWN = 0, STATUS_CONNECTED, STATUS_ONLINE, STATUS_STOPPED };
 const char *const s_stateNames[] = {"disconnected", "connected", "online", "stopped"};
+const char *const s_serialNames[] = {"closed", "open", "missing", "error"};
 
 struct StatusRecord {
     int32_t state;
@@ -50,6 +54,8 @@ struct StatusRecord {
     uint32_t held;
     int32_t baud, dataBits, stopBits;
     char parity;
+    int32_t serialState;  // a STATUS_SERIAL_* value
+    uint32_t serialSince; // wall-clock second it was entered
     char error[STATUS_ERROR_SIZE];    // "" when nothing has failed
     char reqType[STATUS_WORD_SIZE];   // "" when no request came
     char reqTarget[STATUS_TARGET_SIZE];
@@ -77,6 +83,10 @@ static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler
 // Main thread only.
 uint32_t s_startS = 0;
 uint32_t s_lastWriteS = 0;
+int64_t s_lastWriteMs = 0;
+bool s_written = false;     // s_lastWriteMs is set
+bool s_urgent = false;      // a write due at once was put off by the gap
+bool s_dumpPending = false; // ... and it owes the summary line
 bool s_writeFailed = false;
 int32_t s_pid = 0;
 
@@ -287,10 +297,12 @@ void statusJson(StatusOut &o, const StatusRecord &r, uint32_t uptimeS)
     outKeyU64(o, "  \"held_bytes\": ", r.held);
     char serial[128];
     snprintf(serial, sizeof serial,
-             "  \"serial\": {\"baud\": %d, \"databits\": %d, \"parity\": \"%s\", \"stopbits\": %d},\n  "
-             "\"last_error\": ",
-             (int)r.baud, (int)r.dataBits, statusParityName(r.parity), (int)r.stopBits);
+             "  \"serial\": {\"baud\": %d, \"databits\": %d, \"parity\": \"%s\", \"stopbits\": %d, \"state\": \"%s\", "
+             "\"since\": ",
+             (int)r.baud, (int)r.dataBits, statusParityName(r.parity), (int)r.stopBits, s_serialNames[r.serialState]);
     outText(o, serial);
+    outU64(o, r.serialSince);
+    outText(o, "},\n  \"last_error\": ");
     outString(o, r.error);
     outText(o, ",\n  \"last_request\": ");
     statusJsonRequest(o, r);
@@ -359,6 +371,8 @@ int statusWriteFile(const StatusRecord &r, uint32_t uptimeS)
 void statusWrite(const StatusRecord &r, uint32_t nowS)
 {
     s_lastWriteS = nowS;
+    s_lastWriteMs = COMM_MonotonicMs();
+    s_written = true;
     int err = statusWriteFile(r, nowS - s_startS);
     if (err == 0) {
         s_writeFailed = false;
@@ -412,6 +426,8 @@ void STATUS_Init()
     s_startS = statusMonoS();
     pthread_mutex_lock(&s_mutex);
     s_rec.since = COMM_GetSystemS();
+    if (s_rec.serialSince == 0)
+        s_rec.serialSince = s_rec.since;
     if (s_rec.baud == 0) {
         s_rec.baud = 115200;
         s_rec.dataBits = 8;
@@ -427,7 +443,7 @@ void STATUS_Init()
 
 int STATUS_WakeFd() { return s_wakeFd; }
 
-void STATUS_Service(bool woken)
+int32_t STATUS_Service(bool woken)
 {
     if (woken && s_wakeFd >= 0) {
         uint64_t n;
@@ -435,21 +451,32 @@ void STATUS_Service(bool woken)
             // Nothing to clear.
         }
     }
-    bool dump = s_dumpAsked.exchange(false, std::memory_order_acq_rel);
+    bool dump = s_dumpAsked.exchange(false, std::memory_order_acq_rel) || s_dumpPending;
     uint32_t now = statusMonoS();
+    int64_t gapLeft = s_written ? s_lastWriteMs + STATUS_WRITE_GAP_MS - COMM_MonotonicMs() : 0;
     pthread_mutex_lock(&s_mutex);
-    bool due = dump || (s_dirty && (woken || now - s_lastWriteS >= STATUS_COUNTER_GAP_S));
+    bool urgent = dump || (s_dirty && (woken || s_urgent));
+    if (urgent && gapLeft > 0) {
+        s_urgent = true;
+        s_dumpPending = dump;
+        pthread_mutex_unlock(&s_mutex);
+        return (int32_t)gapLeft;
+    }
+    bool due = urgent || (s_dirty && now - s_lastWriteS >= STATUS_COUNTER_GAP_S);
     StatusRecord snap;
     if (due) {
         snap = s_rec;
         s_dirty = false;
     }
     pthread_mutex_unlock(&s_mutex);
+    s_urgent = false;
+    s_dumpPending = false;
     if (!due)
-        return;
+        return -1;
     statusWrite(snap, now);
     if (dump)
         statusLogSummary(snap, now - s_startS);
+    return -1;
 }
 
 void STATUS_AskDump()
@@ -562,6 +589,22 @@ void STATUS_Serial(int32_t baud, int32_t dataBits, char parity, int32_t stopBits
         s_dirty = true;
     }
     pthread_mutex_unlock(&s_mutex);
+}
+
+void STATUS_SerialState(int32_t state)
+{
+    if (state < STATUS_SERIAL_CLOSED || state > STATUS_SERIAL_ERROR)
+        return;
+    pthread_mutex_lock(&s_mutex);
+    bool changed = s_rec.serialState != state;
+    if (changed) {
+        s_rec.serialState = state;
+        s_rec.serialSince = COMM_GetSystemS();
+        s_dirty = true;
+    }
+    pthread_mutex_unlock(&s_mutex);
+    if (changed)
+        statusPoke();
 }
 
 void STATUS_Request(const char *type, const char *target, const char *path, const char *result)

@@ -8,7 +8,10 @@
 // time-outs; a signal does not cut a wait short before that deadline. A
 // caller may pass a cancel descriptor to the operations it must be able to
 // end early: every connect and reply wait of those also ends once it turns
-// readable. Name resolution cannot be cut short.
+// readable. Name resolution cannot be cut short. A download asks SIZE
+// first and counts only when that length arrived and 226/250 confirmed it;
+// its data connection goes to the control connection's peer, never to the
+// address a PASV reply names.
 #include "ftp/ftpClient.h"
 
 #include "core/common.h"
@@ -191,46 +194,46 @@ static int ftpConnectWithin(int sock, const struct sockaddr_in *sa, int cancelFd
     return rc;
 }
 
-// New TCP connection with throughput TOS and 15 s time-outs. Socket, or -1.
-static int ftpSocketConnect(const char *host, int port, int cancelFd)
+// New TCP socket with throughput TOS and 15 s time-outs, connected to sa
+// (what names the peer in the log lines). Socket, or -1.
+static int ftpConnectAddr(const struct sockaddr_in *sa, const char *what, int port, int cancelFd)
 {
     int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (sock < 0) {
-        int err = errno;
-        puts(COMM_TAG("FTP") ":socket fail \r");
-        LOG_Detail("[FTP]: no socket for %s:%d: %s", host, port, LOG_Reason(err));
-        return -1;
-    }
     int tos = FTP_TOS_THROUGHPUT;
-    if (setsockopt(sock, IPPROTO_IP, IP_TOS, &tos, sizeof tos) < 0) {
+    if (sock < 0 || setsockopt(sock, IPPROTO_IP, IP_TOS, &tos, sizeof tos) < 0) {
         int err = errno;
         puts(COMM_TAG("FTP") ":socket fail \r");
-        LOG_Detail("[FTP]: no socket for %s:%d: %s", host, port, LOG_Reason(err));
-        close(sock);
+        LOG_Detail("[FTP]: no socket for %s:%d: %s", what, port, LOG_Reason(err));
+        if (sock >= 0)
+            close(sock);
         return -1;
     }
     struct timeval tv = {FTP_TIMEOUT_S, 0};
     (void)setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     (void)setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (port <= 0 || port > 65535 || ftpConnectWithin(sock, sa, cancelFd) < 0) {
+        int err = port <= 0 || port > 65535 ? EINVAL : errno;
+        puts(COMM_TAG("FTP") ":connect fail \r");
+        LOG_Detail("[FTP]: cannot connect to %s:%d: %s", what, port, LOG_Reason(err));
+        close(sock);
+        return -1;
+    }
+    return sock;
+}
 
+// Control connection to host (a name or a dotted address). Socket, or -1.
+static int ftpSocketConnect(const char *host, int port, int cancelFd)
+{
     struct sockaddr_in sa;
     memset(&sa, 0, sizeof sa);
     if (COMM_ResolveHost(host, &sa.sin_addr) < 0) {
         puts(COMM_TAG("FTP") ":gethostbyname fail \r");
         LOG_Detail("[FTP]: cannot connect to %s:%d: %s", host, port, LOG_Reason(LOG_ERR_NOT_FOUND));
-        close(sock);
         return -1;
     }
     sa.sin_family = AF_INET;
     sa.sin_port = htons((uint16_t)port);
-    if (port <= 0 || port > 65535 || ftpConnectWithin(sock, &sa, cancelFd) < 0) {
-        int err = port <= 0 || port > 65535 ? EINVAL : errno;
-        puts(COMM_TAG("FTP") ":connect fail \r");
-        LOG_Detail("[FTP]: cannot connect to %s:%d: %s", host, port, LOG_Reason(err));
-        close(sock);
-        return -1;
-    }
-    return sock;
+    return ftpConnectAddr(&sa, host, port, cancelFd);
 }
 
 // One reply receive of up to len bytes: with a cancel descriptor, only
@@ -405,17 +408,30 @@ int ftpParsePasv(const char *reply, char *host, size_t hostSize, int *port)
     return 0;
 }
 
-// Passive data connection to the address the PASV reply names. Socket, or -1.
+// Passive data connection to the port the PASV reply names, at the
+// control connection's peer: the address in the reply is not used, so a
+// hostile server cannot point the router at a host of its own networks, and
+// one behind NAT that announces its private address is still reached.
+// Socket, or -1.
 static int ftpPasvConnect(int sock, int cancelFd)
 {
     char reply[FTP_REPLY_MAX + 1];
     if (ftpSendcmdRe(sock, "PASV\r\n", reply, cancelFd) < 0)
         return -1;
-    char host[16];
+    char named[16];
     int port = 0;
-    if (ftpParsePasv(reply, host, sizeof host, &port) < 0)
+    if (ftpParsePasv(reply, named, sizeof named, &port) < 0)
         return -1;
-    return ftpSocketConnect(host, port, cancelFd);
+    struct sockaddr_in peer;
+    socklen_t len = sizeof peer;
+    char host[INET_ADDRSTRLEN];
+    if (getpeername(sock, (struct sockaddr *)&peer, &len) < 0 || peer.sin_family != AF_INET ||
+        inet_ntop(AF_INET, &peer.sin_addr, host, sizeof host) == nullptr)
+        return -1;
+    if (strcmp(named, host) != 0)
+        LOG_Routinef("[FTP]: PASV named %s, the data connection goes to the server's %s\r\n", named, host);
+    peer.sin_port = htons((uint16_t)port);
+    return ftpConnectAddr(&peer, host, port, cancelFd);
 }
 
 int ftpCreateDatasock(int ctrlSock)
@@ -541,10 +557,11 @@ static int ftpOpenTransfer(int sock, const char *line, bool binary, int *result,
     return data;
 }
 
-// Receives the data connection into fd until the peer closes it. 0, or -1
-// when a receive failed (the file would be cut short), a write fell short
-// or cancelFd (-1: none) turned readable.
-static int ftpRecvToFile(int data, int fd, int32_t *counter, int cancelFd)
+// Receives the data connection into fd until the peer closes it, adding
+// to *total. 0, or -1 when a receive failed (the file would be cut short),
+// a write fell short, more than `most` bytes (-1: no bound but INT32_MAX)
+// arrived or cancelFd (-1: none) turned readable.
+static int ftpRecvToFile(int data, int fd, int32_t *total, int32_t most, int cancelFd)
 {
     char chunk[FTP_CHUNK];
     for (;;) {
@@ -559,22 +576,76 @@ static int ftpRecvToFile(int data, int fd, int32_t *counter, int cancelFd)
             puts(COMM_TAG("FTP") ":recv fail \r");
             return -1;
         }
+        // n <= FTP_CHUNK, so neither sum can overflow.
+        if (*total > INT32_MAX - (int32_t)n || (most >= 0 && *total + (int32_t)n > most)) {
+            LOG_Detail("[FTP]: more than %d bytes arrived", most >= 0 ? most : INT32_MAX);
+            return -1;
+        }
         if (ftpWrite(fd, chunk, (size_t)n) != n) {
             puts(COMM_TAG("FTP") ":break while \r");
             return -1;
         }
-        if (counter != nullptr)
-            *counter = *counter > INT32_MAX - n ? INT32_MAX : *counter + (int32_t)n;
+        *total += (int32_t)n;
     }
 }
 
-int FTP_Retrfile(int sock, const char *remotePath, const char *localPath, int32_t *counter, int cancelFd)
+// Reads the length of a "213 <digits>" reply into *size. 0, or -1 (also
+// for a file the 32-bit counters cannot describe).
+static int ftpParseSize(const char *reply, int32_t *size)
+{
+    if (ftpReplyCode(reply) != 213)
+        return -1;
+    const char *p = reply + 3;
+    while (*p == ' ')
+        p++;
+    if (*p < '0' || *p > '9')
+        return -1;
+    int32_t v = 0;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        if (v > (INT32_MAX - 9) / 10)
+            return -1;
+        v = v * 10 + (*p - '0');
+    }
+    if (*p != '\r' && *p != '\n' && *p != '\0')
+        return -1;
+    *size = v;
+    return 0;
+}
+
+// Asks SIZE (in the binary type already chosen). 0 with *size the length
+// (-1 when the server does not know the command: 5xx); -1 for any other
+// reply, which leaves the file's state in doubt (nothing changed then).
+static int ftpSize(int sock, const char *remotePath, int32_t *size, int cancelFd)
+{
+    char line[FTP_LINE_LONG];
+    char reply[FTP_REPLY_MAX + 1];
+    if (ftpFormat(line, sizeof line, "SIZE %s\r\n", remotePath) < 0 ||
+        ftpSendcmdRe(sock, line, reply, cancelFd) < 0)
+        return -1;
+    int code = ftpReplyCode(reply);
+    if (code >= 500 && code < 600) {
+        LOG_Routinef("[FTP]: SIZE refused (%d): the length of %s is not checked\r\n", code, remotePath);
+        *size = -1;
+        return 0;
+    }
+    return ftpParseSize(reply, size);
+}
+
+int FTP_Retrfile(int sock, const char *remotePath, const char *localPath, int32_t *counter, int cancelFd,
+                 int32_t limit)
 {
     char line[FTP_LINE_LONG];
     if (remotePath == nullptr || localPath == nullptr ||
         ftpFormat(line, sizeof line, "RETR %s\r\n", remotePath) < 0)
         return -1;
     (void)ftpType(sock, 'I', cancelFd);
+    int32_t expect = -1;
+    if (ftpSize(sock, remotePath, &expect, cancelFd) < 0)
+        return -1;
+    if (limit >= 0 && expect > limit) {
+        LOG_Detail("[FTP]: %s holds %d bytes, more than %d", remotePath, expect, limit);
+        return -1;
+    }
     int data = ftpPasvConnect(sock, cancelFd);
     printf(COMM_TAG("FTP") ":ftpPasvConnect d_sock=%d \r\n", data);
     if (data < 0)
@@ -595,26 +666,37 @@ int FTP_Retrfile(int sock, const char *remotePath, const char *localPath, int32_
         close(data);
         return -1;
     }
-    int rc = ftpRecvToFile(data, fd, counter, cancelFd);
+    int32_t total = 0;
+    int32_t most = expect >= 0 ? expect : limit;
+    int rc = ftpRecvToFile(data, fd, &total, most, cancelFd);
     close(data);
     close(fd);
+    if (counter != nullptr)
+        *counter = total > INT32_MAX - *counter ? INT32_MAX : *counter + total;
     if (rc < 0)
         return -1;
-    // A final reply without a code leaves the RETR result to decide; but a
-    // transfer that never saw any code at all is not known to be complete.
-    // Nor is one announced only as started (1xx) whose final reply never
-    // came: a server that dies ends the data connection just as a complete
-    // file does, and what arrived would pass for the whole file. Nor one
-    // whose final reply the caller stopped waiting for.
+    // Only a final 226 or 250 says the file ended where the data connection
+    // did: a server that dies ends the data connection just as a complete
+    // file does, so a final reply that is missing, has no code or is any
+    // other code leaves what arrived unconfirmed. So does one the caller
+    // stopped waiting for. A RETR answered at once with its final reply
+    // (no 1xx) has nothing more to wait for.
     int final = early != 0 ? early : ftpFinalReply(sock, cancelFd);
-    if (final > 0)
-        result = final;
-    else if ((final < 0 && result < 200) || ftpCancelled(cancelFd))
+    if (final != 0 && (final > 0 || result >= 200))
+        result = final > 0 ? final : result;
+    else
         result = -1;
-    if (result > 0 && result < 300)
-        return 0;
-    puts(COMM_TAG("FTP") ":recv fail \r");
-    return -1;
+    if (ftpCancelled(cancelFd))
+        result = -1;
+    if (result != 226 && result != 250) {
+        puts(COMM_TAG("FTP") ":recv fail \r");
+        return -1;
+    }
+    if (expect >= 0 && total != expect) {
+        LOG_Detail("[FTP]: %s: %d of %d bytes arrived", remotePath, total, expect);
+        return -1;
+    }
+    return 0;
 }
 
 int FTP_Storfile(int sock, const char *localPath, const char *remotePath, int64_t *counter,

@@ -34,15 +34,22 @@ int FTP_List(int sock, const char *path, char **buf, int64_t *len);
 // is looked at after every chunk sent. counter (may be null) adds bytes sent.
 int FTP_Storfile(int sock, const char *localPath, const char *remotePath, int64_t *counter,
                  const std::atomic<int> *abortFlag);
-// 0 on success, -1 otherwise. counter (may be null) adds the bytes written,
-// saturating at INT32_MAX. The local file (mode 0644 less the umask) is
-// created/truncated only once RETR was answered with 1xx or 2xx, or not at
-// all within the time-out; a failure before that leaves it as it was, one
-// after it leaves it partly written. Once cancelFd (-1: none) is readable
-// the fetch is abandoned (-1) at whichever wait it is in, also between two
-// chunks of data while the server is silent.
+// 0 on success, -1 otherwise. In binary type it asks SIZE first: when the
+// server gives a length, the fetch succeeds only with exactly that many
+// bytes; a server that does not know SIZE (5xx) is fetched without that
+// check, any other SIZE reply fails before RETR. Success also needs a final
+// 226 or 250. limit (-1: none) refuses a file longer than that many bytes,
+// by its SIZE or as soon as more arrived. counter (may be null) adds the
+// bytes written (a file over INT32_MAX bytes fails). The local file (mode 0644 less
+// the umask) is created/truncated only once RETR was answered with 1xx or
+// 2xx, or not at all within the time-out; a failure before that leaves it
+// as it was, one after it leaves it partly written. Once cancelFd (-1:
+// none) is readable the fetch is abandoned (-1) at whichever wait it is in,
+// also between two chunks of data while the server is silent. The data
+// connection goes to the control connection's peer, at the PASV reply's
+// port; an address the reply names is not used.
 int FTP_Retrfile(int sock, const char *remotePath, const char *localPath, int32_t *counter,
-                 int cancelFd = -1);
+                 int cancelFd = -1, int32_t limit = -1);
 // Listening socket announced with PORT, or -1 (nothing left open).
 int ftpCreateDatasock(int ctrlSock);
 

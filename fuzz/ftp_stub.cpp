@@ -26,7 +26,7 @@ int FTP_Connect(const char *host, int port, const char *user, const char *pass, 
     return -1;
 }
 
-int FTP_Retrfile(int, const char *, const char *, int32_t *, int)
+int FTP_Retrfile(int, const char *, const char *, int32_t *, int, int32_t)
 {
     FUZZ_Fail("FTP_Retrfile reached after a failed FTP_Connect");
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/globals.h"
+#include "core/identity.h"
 #include "fuzz/ftp_stub.h"
 #include "fuzz/fuzz_support.h"
 #include "link/message.h"

@@ -16,6 +16,7 @@
 #include "core/common.h"
 #include "core/endpoints.h"
 #include "core/globals.h"
+#include "core/identity.h"
 #include "fuzz/fuzz_support.h"
 #include "link/message.h"
 #include "serial/upgrade.h"

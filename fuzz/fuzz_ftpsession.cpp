@@ -142,7 +142,7 @@ bool knownLine(const Script &sc, const std::string &line)
         return arg == "I";
     if (verb == "RNTO")
         return arg == "renamed";
-    for (const char *v : {"RETR", "STOR", "LIST", "CWD", "MKD", "DELE", "RMD", "RNFR"})
+    for (const char *v : {"RETR", "SIZE", "STOR", "LIST", "CWD", "MKD", "DELE", "RMD", "RNFR"})
         if (verb == v)
             return arg == sc.path;
     return false;

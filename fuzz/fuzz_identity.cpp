@@ -1,12 +1,16 @@
-// Fuzz target: the identity file reader. The first input byte picks the
-// value buffer size (1..16) and the tag; the rest is the text. Three checks
-// per input, each against the file format's rules written out plainly:
+// Fuzz target: the identity file reader and rewriter. The first input
+// byte picks the value buffer size (1..16) and the tag; the rest is the
+// text. Four checks per input, each against the file format's rules:
 //  - GB_GetTagValueStr on the text, into a heap buffer of exactly that size;
-//  - gbInitDeviceInfo on a file holding the bytes (only its first 199 bytes
-//    count, a NUL ends the text early);
-//  - GB_ModifyDeviceInfo with values cut from the bytes: refused, with the
-//    identity unchanged, when a value holds a byte the file could not give
-//    back; otherwise read back exactly by gbInitDeviceInfo.
+//  - gbInitDeviceInfo on a file holding the bytes (its first 4096 bytes
+//    count, a NUL ends the text early): what uci reads when uci gives a
+//    deviceInfo section, the plain-text rule otherwise;
+//  - GB_ModifyDeviceInfo with values cut from the bytes, from an empty
+//    file: refused, with the identity unchanged, when a value holds a byte
+//    the file could not give back; otherwise read back exactly;
+//  - the same change on the file holding the bytes: either it reads back
+//    exactly (by the adapter and as uci reads it), or it is refused and the
+//    file keeps every byte.
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +22,7 @@
 
 #include "core/endpoints.h"
 #include "core/globals.h"
+#include "core/identity.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {
@@ -89,11 +94,42 @@ void checkFileRead(const uint8_t *data, size_t size)
     char heldSn[GB_SERIALNUM_SIZE], heldPc[GB_PAIRCODE_SIZE];
     GB_GetDeviceInfo(heldSn, heldPc);
     FUZZ_CHECK(memchr(heldSn, '\0', sizeof heldSn) && memchr(heldPc, '\0', sizeof heldPc));
-    // Without a deviceInfo section the file is plain text, read by the tag
-    // rule above; with one it is read as uci reads it (the unit tests hold
-    // those cases), and here only bounds are checked.
-    if (text.find("deviceInfo") == std::string::npos)
+    // Without a deviceInfo section that uci reads the file is plain text,
+    // read by the tag rule above; with one, what uci reads (the unit tests
+    // hold uci's own answers for every rule).
+    char uciSn[GB_SERIALNUM_SIZE], uciPc[GB_PAIRCODE_SIZE];
+    if (IDENTITY_UciRead(text.c_str(), uciSn, sizeof uciSn, uciPc, sizeof uciPc, nullptr) == IDENTITY_UCI_SECTION)
+        FUZZ_CHECK(strcmp(uciSn, heldSn) == 0 && strcmp(uciPc, heldPc) == 0);
+    else
         FUZZ_CHECK(sn == heldSn && pc == heldPc);
+}
+
+// A change of a file holding the input bytes: stored and read back exactly,
+// or refused with the file and the identity as they were.
+void checkChangeOfFile(const uint8_t *data, size_t size)
+{
+    writeFile(EP_Path(EP_PATH_DEVINFO), data, size);
+    FUZZ_CHECK(gbInitDeviceInfo() == 0);
+    char oldSn[GB_SERIALNUM_SIZE], oldPc[GB_PAIRCODE_SIZE];
+    GB_GetDeviceInfo(oldSn, oldPc);
+    std::string before((const char *)data, size);
+    char heldSn[GB_SERIALNUM_SIZE], heldPc[GB_PAIRCODE_SIZE];
+    if (GB_ModifyDeviceInfo("FZ01", "Q9") != 0) {
+        std::string after;
+        FUZZ_CHECK(FUZZ_ReadFile(EP_Path(EP_PATH_DEVINFO), &after) && after == before);
+        GB_GetDeviceInfo(heldSn, heldPc);
+        FUZZ_CHECK(strcmp(oldSn, heldSn) == 0 && strcmp(oldPc, heldPc) == 0);
+        return;
+    }
+    std::string after;
+    FUZZ_CHECK(FUZZ_ReadFile(EP_Path(EP_PATH_DEVINFO), &after) && after.size() <= kFileReadMax);
+    char uciSn[GB_SERIALNUM_SIZE], uciPc[GB_PAIRCODE_SIZE];
+    FUZZ_CHECK(IDENTITY_UciRead(after.c_str(), uciSn, sizeof uciSn, uciPc, sizeof uciPc, nullptr) ==
+               IDENTITY_UCI_SECTION);
+    FUZZ_CHECK(strcmp(uciSn, "FZ01") == 0 && strcmp(uciPc, "Q9") == 0);
+    FUZZ_CHECK(gbInitDeviceInfo() == 0);
+    GB_GetDeviceInfo(heldSn, heldPc);
+    FUZZ_CHECK(strcmp(heldSn, "FZ01") == 0 && strcmp(heldPc, "Q9") == 0);
 }
 
 // A stored identity comes back from the file as it was stored. Refused are
@@ -152,5 +188,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     checkTagValue(text, tag, valueSize);
     checkFileRead(data, size);
     checkRoundTrip(data, size);
+    checkChangeOfFile(data, size);
     return 0;
 }

@@ -1,6 +1,7 @@
 // The server's management requests, on the link thread. The upgrade
 // answers "accepted" at once, downloads the package over FTP beside its
-// place and renames it there when whole, answers the outcome and, on
+// place and renames it there when whole (and, with trusted keys, verified
+// against its signature fetched beside it), answers the outcome and, on
 // success, ends the adapter. The identity change rewrites the identity
 // file and, once stored, ends the adapter. Values are taken whole or the
 // request is refused: a cut value would name another host, account, path
@@ -16,12 +17,16 @@
 #include "core/common.h"
 #include "core/endpoints.h"
 #include "core/globals.h"
+#include "core/identity.h"
 #include "core/status.h"
 #include "ftp/ftpClient.h"
 #include "link/message.h"
 #include "link/tcpThread.h"
+#include "link/verify.h"
 
 namespace {
+
+constexpr int32_t UPGRADE_SIG_MAX = 1024;  // a signature file is ~150 bytes
 
 // Copies the text field at off into out[width] (at most width-1
 // characters, ending at its terminator or the message end). False when
@@ -60,6 +65,28 @@ int32_t upgradeCommit(const char *partPath, const char *packagePath)
     return 0;
 }
 
+// With trusted keys, fetches "<path>.sig" in the same session (1 KB at
+// most) and has the package verified. nullptr when it may be put in place
+// (also when no key is given); otherwise what the state file says, after
+// one line naming the reason.
+const char *upgradeCheckSignature(int sock, const char *path, const char *part)
+{
+    if (EP_UpgradeKeyCount() == 0)
+        return nullptr;
+    char sigPath[MSG_MAX_LEN - MSG_OFF_UPG_PATH + 5];
+    snprintf(sigPath, sizeof sigPath, "%s.sig", path);
+    const char *sigPart = EP_Path(EP_PATH_DOWNLOAD_SIG);
+    if (FTP_Retrfile(sock, sigPath, sigPart, nullptr, GB_ExitFd(), UPGRADE_SIG_MAX) != 0) {
+        printf("[TCP]: upgrade refused: unsigned, no signature of 1 KB at most at %s\r\n", sigPath);
+        return "unsigned";
+    }
+    VerifyResult v = VERIFY_Package(part, sigPart, GB_ExitFd());
+    if (v == VERIFY_OK)
+        return nullptr;
+    printf("[TCP]: upgrade refused: %s (%s)\r\n", VERIFY_ResultText(v), sigPath);
+    return VERIFY_ResultText(v);
+}
+
 void tcpSendResp(uint8_t cmd, uint8_t code)
 {
     uint8_t resp[MSG_RESULT_LEN];
@@ -69,7 +96,7 @@ void tcpSendResp(uint8_t cmd, uint8_t code)
 
 }  // namespace
 
-int32_t upgradeDownlodFile(const uint8_t *msg, int32_t len)
+int32_t upgradeDownlodFile(const uint8_t *msg, int32_t len, const char **reason)
 {
     int32_t lim = tcpMsgLimit(len);
     char url[MSG_UPG_URL_SIZE];
@@ -107,14 +134,19 @@ int32_t upgradeDownlodFile(const uint8_t *msg, int32_t len)
     const char *part = EP_Path(EP_PATH_DOWNLOAD);
     int32_t size = 0;
     int32_t result = 0;
-    if (FTP_Retrfile(sock, path, part, &size, GB_ExitFd()) == 0 && upgradeCommit(part, package) == 0) {
+    const char *refusal = nullptr;
+    if (FTP_Retrfile(sock, path, part, &size, GB_ExitFd()) == 0 &&
+        (refusal = upgradeCheckSignature(sock, path, part)) == nullptr && upgradeCommit(part, package) == 0) {
         printf("[TCP]: upgrade success, file size:%d\r\n", size);
         result = 1;
     } else {
         puts("[TCP]: upgrade fail !!!!!!!!!!!!\r");
         unlink(part);
     }
+    unlink(EP_Path(EP_PATH_DOWNLOAD_SIG));
     FTP_Quit(sock, GB_ExitFd());
+    if (refusal != nullptr && reason != nullptr)
+        *reason = refusal;
     return result;
 }
 
@@ -122,14 +154,15 @@ void tcpUpgradeAdapter(const uint8_t *msg, int32_t len)
 {
     tcpSendResp(MSG_CMD_UPGRADE, MSG_RESULT_ACCEPTED);
     uint8_t code = MSG_RESULT_UPGRADE_FAIL;
-    if (upgradeDownlodFile(msg, len) == 1) {
+    const char *reason = "failed";
+    if (upgradeDownlodFile(msg, len, &reason) == 1) {
         code = MSG_RESULT_OK;
         // Seen by this thread only after the handler returns, so the
         // response below still goes out.
         GB_SetEvent(GB_EVENT_EXIT);
     }
     printf("[TCP]: upgrade errorCode: %d\r\n", code);
-    STATUS_RequestResult(code == MSG_RESULT_OK ? "ok" : "failed");
+    STATUS_RequestResult(code == MSG_RESULT_OK ? "ok" : reason);
     tcpSendResp(MSG_CMD_UPGRADE, code);
 }
 

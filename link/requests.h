@@ -11,8 +11,11 @@
 // the request is refused (upgrade answered 7, identity 1), never cut.
 void tcpUpgradeAdapter(const uint8_t *msg, int32_t len);
 void tcpModifyDeviceInfo(const uint8_t *msg, int32_t len);
-// 1 when the package was stored in place, 0 otherwise (earlier package kept).
-int32_t upgradeDownlodFile(const uint8_t *msg, int32_t len);
+// 1 when the package was stored in place, 0 otherwise (earlier package kept,
+// staging files removed). A refusal for its signature sets *reason (may be
+// null) to what the state file says ("unsigned", "bad signature" ...);
+// otherwise *reason is unchanged.
+int32_t upgradeDownlodFile(const uint8_t *msg, int32_t len, const char **reason = nullptr);
 // Runs cmd with system(); 1 when filePath exists afterwards, else 0.
 // Nothing in the adapter calls it (it would fork).
 int32_t tcpHttpGetFile(const char *cmd, const char *filePath);

@@ -194,7 +194,9 @@ int TCP_ConnectAny(const TcpAddr *addrs, int32_t n, int timeoutMs, int32_t *used
         }
         tried = true;
         *used = i;
-        int share = left > 0 ? (int)(left / (n - i)) : 0;
+        // Divided in 32 bits (left is at most timeoutMs): a 64-bit division
+        // is a library call on 32-bit MIPS that would double the daemon.
+        int share = left > 0 ? (int)left / (int)(n - i) : 0;
         int rc = connect(sock, &addrs[i].u.sa, tcpAddrLen(addrs[i]));
         if (tcpFinishConnect(sock, rc, share) == 0)
             return sock;

@@ -8,7 +8,10 @@
 // is ever read as a message, so payload can never act as a request. A server
 // that keeps sending what cannot be cut meets a growing wait before the
 // next connection. Intervals are whole seconds of the wall clock, tested
-// two-sided so that a clock step either way counts as elapsed time.
+// two-sided so that a clock step either way counts as elapsed time. A login
+// or heartbeat result counts only when it answers a request sent on this
+// connection and not answered yet, so results sent unasked cannot flap
+// the link state.
 //
 // Back-pressure: a data message the serial side has no room for stays at
 // the front of the stream and the socket is left unread (TCP then holds the
@@ -16,7 +19,9 @@
 // keeps the link from counting as silent, while heartbeats keep their own
 // interval. Whole messages received before a connection broke are handed
 // on before anything of the next one, unless they have waited longer than
-// the silence limit since, when they are given up (always the oldest).
+// the silence limit since the break, when they are given up together
+// (always the oldest: the serial side gives up what it holds of them, as
+// old as the break, first).
 //
 // The thread sleeps only as long as nothing can fall due: a receive (or,
 // disconnected, a plain wait) lasts until the next step or the silence
@@ -86,6 +91,8 @@ constexpr uint32_t TCP_CONNECT_INTERVAL_S = 10;
 constexpr uint32_t TCP_FAULT_INTERVAL_MAX_S = 600;
 constexpr int64_t TCP_FAULT_FORGIVE_MS = 300000;
 constexpr uint32_t TCP_ONLINE_INTERVAL_S = 5;
+constexpr const char *TCP_PLACE_HEARTBEAT = "server heartbeat";
+constexpr const char *TCP_PLACE_RESULT = "server result";
 // Pause before trying again when no socket could be made.
 constexpr int TCP_RETRY_PAUSE_MS = 200;
 // The TLS handshake after the TCP connect: two round trips and the
@@ -120,6 +127,14 @@ TcpTimer s_onlineTime = {0, 0};
 TcpTimer s_heartbeatTime = {0, 0};
 int64_t s_lastCommunicateMs = 0;  // monotonic twins of lastCommunicate
 int64_t s_lastAliveMs = 0;        // and lastAlive
+// Results the server owes on this connection: an online request or a
+// heartbeat sent and not answered yet. A result nobody asked for changes
+// nothing, so a server cannot flap the link state with them.
+bool s_onlineAsked = false;
+bool s_heartbeatAsked = false;
+// Link thread only, inside the data callback: when the message handed on
+// counts its age from (monotonic ms), or -1 for now.
+int64_t s_handOnSinceMs = -1;
 // Framing faults in a row, and when the link last came online.
 uint32_t s_faultRun = 0;
 int64_t s_onlineSinceMs = 0;
@@ -326,9 +341,10 @@ void tcpPauseDisconnected(bool noSocket)
         // No connection while a broken one's messages wait for the device
         // (tcpConnectServer): they go first. Until they are old enough to
         // give up; then until the serial hold empties, which the room
-        // descriptor tells.
+        // descriptor tells when the hold had turned one away, and a look
+        // each second sees otherwise.
         int64_t giveUp = STREAM_KeptSince() + tcpSilenceMs() - COMM_MonotonicMs();
-        wait = giveUp > 0 ? giveUp : -1;
+        wait = giveUp > 0 ? giveUp : TCP_RECV_WAIT_MS;
     }
     if (wait != 0 && COMM_PollMs(pfd, 2, (int32_t)wait) > 0 && pfd[1].revents != 0)
         tcpClearRoom();
@@ -496,6 +512,8 @@ int32_t tcpConnectServer()
         s_generation.fetch_add(1, std::memory_order_release);
         s_wasOnline = false;
         tcpShowServer(true);
+        s_onlineAsked = false;
+        s_heartbeatAsked = false;
         tcpSetLink(sock, TCP_STATE_CONNECTED);
         if (LOG_Shown(TCP_PLACE_LINK))
             puts("[TCP]:connect success \r");
@@ -524,20 +542,30 @@ void tcpOnlineRequest()
     uint8_t buf[MSG_ONLINE_LEN];
     tcpBuildOnlineRequest(buf);
     TCP_SendData(buf, MSG_ONLINE_LEN);
+    s_onlineAsked = true;
     s_onlineTime = tcpStamp(COMM_GetSystemS());
+}
+
+// Five minutes online end a run of framing faults: looked at with each
+// heartbeat step and at the next fault.
+void tcpForgiveFaults()
+{
+    if (s_faultRun > 0 && g_tcpInfo.state.load(std::memory_order_relaxed) == TCP_STATE_ONLINE &&
+        COMM_MonotonicMs() - s_onlineSinceMs >= TCP_FAULT_FORGIVE_MS)
+        s_faultRun = 0;
 }
 
 void tcpHeartbeatRequest()
 {
     uint32_t now = COMM_GetSystemS();
-    if (s_faultRun > 0 && COMM_MonotonicMs() - s_onlineSinceMs >= TCP_FAULT_FORGIVE_MS)
-        s_faultRun = 0;
+    tcpForgiveFaults();
     if (COMM_Elapsed(g_tcpInfo.lastCommunicate, now) < EP_HeartbeatS() ||
         COMM_Elapsed(s_heartbeatTime.wallS, now) < EP_HeartbeatS())
         return;
     uint8_t buf[MSG_HEARTBEAT_LEN] = {0, 0};
     MSG_SetHead(buf, MSG_CMD_HEARTBEAT);
     TCP_SendData(buf, MSG_HEARTBEAT_LEN);
+    s_heartbeatAsked = true;
     s_heartbeatTime = tcpStamp(now);
     LOG_Routinef("[TCP]:adapter send heartbeat [%d]\r\n", (int)now);
 }
@@ -715,8 +743,16 @@ int32_t tcpRecvData(int waitMs)
     return 0;
 }
 
+// Whether the lines of a login are printed: not while the link flaps or
+// each login follows a refused heartbeat, where they only repeat.
+bool tcpLoginShown()
+{
+    return LOG_Shown(TCP_PLACE_LINK) && LOG_Shown(TCP_PLACE_HEARTBEAT);
+}
+
 void tcpOnlineResp(const uint8_t *msg, int32_t)
 {
+    s_onlineAsked = false;
     if (msg[MSG_OFF_ERRORCODE] != MSG_RESULT_OK) {
         STATUS_Error(0, "login refused by the server, code %d", msg[MSG_OFF_ERRORCODE]);
         return;
@@ -726,19 +762,34 @@ void tcpOnlineResp(const uint8_t *msg, int32_t)
     s_wasOnline = true;
     g_tcpInfo.state.store(TCP_STATE_ONLINE, std::memory_order_release);
     STATUS_Link(TCP_STATE_ONLINE);
-    if (LOG_Shown(TCP_PLACE_LINK))
+    if (tcpLoginShown())
         puts("[TCP]:online success \r");
 }
 
 void tcpHeartbeatResp(const uint8_t *msg, int32_t)
 {
     uint8_t code = msg[MSG_OFF_ERRORCODE];
-    if (code == MSG_RESULT_OK)
+    s_heartbeatAsked = false;
+    if (code == MSG_RESULT_OK) {
+        LOG_Ok(TCP_PLACE_HEARTBEAT);
         return;
-    printf("[TCP]:adapter heartbeat fail, errorCode:%d\r\n", code);
+    }
+    // A server that refuses every heartbeat is a repeating failure, and so
+    // is the login after each refusal (tcpProcessRecved).
+    if (LOG_Failure(TCP_PLACE_HEARTBEAT, EACCES))
+        printf("[TCP]:adapter heartbeat fail, errorCode:%d\r\n", code);
     g_tcpInfo.state.store(TCP_STATE_HEARTBEAT_FAIL, std::memory_order_release);
     STATUS_Error(0, "heartbeat refused by the server, code %d", code);
     STATUS_Link(TCP_STATE_HEARTBEAT_FAIL);
+}
+
+// A result that answers nothing the adapter asked on this connection (a
+// second answer, or one nobody asked for) changes neither the link state
+// nor the state file: it only shows the server alive.
+void tcpUnaskedResult(const uint8_t *head)
+{
+    if (LOG_Failure(TCP_PLACE_RESULT, EPROTO))
+        printf("[TCP]:result nobody asked for, ignored: %02x %02x %02x\r\n", head[0], head[1], head[2]);
 }
 
 }  // namespace
@@ -766,10 +817,16 @@ static int32_t tcpHandle(const uint8_t *msg, int32_t len)
     memcpy(head, msg, (size_t)(len < MSG_RESULT_LEN ? len : MSG_RESULT_LEN));
     switch (head[MSG_OFF_CMD] & MSG_CMD_MASK) {
     case MSG_CMD_ONLINE:
-        tcpOnlineResp(head, len);
+        if (s_onlineAsked)
+            tcpOnlineResp(head, len);
+        else
+            tcpUnaskedResult(head);
         break;
     case MSG_CMD_HEARTBEAT:
-        tcpHeartbeatResp(head, len);
+        if (s_heartbeatAsked)
+            tcpHeartbeatResp(head, len);
+        else
+            tcpUnaskedResult(head);
         break;
     case MSG_CMD_UART_DATA:
         if (g_tcpInfo.callback != nullptr && g_tcpInfo.callback(msg, len) != 0)
@@ -795,11 +852,18 @@ int32_t tcpProcessRecved(const uint8_t *msg, int32_t len)
     // Heartbeat results and data are routine; requests and login are not.
     uint8_t cmd = len >= 2 ? (uint8_t)(msg[MSG_OFF_CMD] & MSG_CMD_MASK) : 0;
     bool show = LOG_Routine() || (cmd != MSG_CMD_HEARTBEAT && cmd != MSG_CMD_UART_DATA);
-    // A login refused every 5 s is a repeating failure.
-    if (!LOG_Routine() && cmd == MSG_CMD_ONLINE && len > MSG_OFF_ERRORCODE && msg[MSG_OFF_ERRORCODE] != MSG_RESULT_OK)
+    // A login refused every 5 s is a repeating failure; one accepted is
+    // told with the rest of a flapping link; one nobody asked for is told
+    // by its own line.
+    bool refused = len > MSG_OFF_ERRORCODE && msg[MSG_OFF_ERRORCODE] != MSG_RESULT_OK;
+    if (cmd == MSG_CMD_ONLINE && !s_onlineAsked)
+        show = LOG_Routine();
+    else if (!LOG_Routine() && cmd == MSG_CMD_ONLINE && refused)
         show = LOG_Failure("server login", EACCES);
-    else if (cmd == MSG_CMD_ONLINE)
+    else if (cmd == MSG_CMD_ONLINE) {
         LOG_Ok("server login");
+        show = show && tcpLoginShown();
+    }
     if (show)
         printf("[TCP]:tcp recv data, update lastCommunicate: %d\r\n", (int)g_tcpInfo.lastCommunicate);
     if (msg[MSG_OFF_VERSION] != MSG_PROTOCOL_VERSION) {
@@ -815,8 +879,12 @@ int32_t tcpProcessRecved(const uint8_t *msg, int32_t len)
 // longer each time before the next.
 static void tcpFramingFault(const uint8_t *msg, int32_t len, const char *why)
 {
+    tcpForgiveFaults();
     s_faultRun++;
     s_framingFaults.fetch_add(1, std::memory_order_relaxed);
+    // The wait the line names counts from the fault, not from the attempt
+    // that made the connection.
+    s_connectTime = tcpStamp(COMM_GetSystemS());
     STATUS_Error(0, "framing fault in the server's data (%s)", why);
     if (LOG_Failure("server message", EPROTO)) {
         if (len > 0 && msg[MSG_OFF_VERSION] != MSG_PROTOCOL_VERSION)
@@ -832,13 +900,19 @@ static void tcpFramingFault(const uint8_t *msg, int32_t len, const char *why)
 
 // Messages of a broken connection that have waited the silence limit since
 // it broke are given up; only once nothing older waits in the serial hold,
-// so what is given up is always the oldest of what is held. True when some
-// were.
-static bool tcpGiveUpStale()
+// so what is given up is always the oldest of what is held. Until then,
+// once they are that old, none of them is handed on either: the serial side
+// gives up what it holds of the broken connection by the same age, and
+// then they all go in one line. 1 when some were given up, -1 when they
+// wait for the serial hold to empty, else 0.
+static int32_t tcpGiveUpStale()
 {
-    if (STREAM_KeptLen() == 0 || COMM_MonotonicMs() - STREAM_KeptSince() < tcpSilenceMs() ||
-        UART_HeldMessages() != 0)
-        return false;
+    if (STREAM_KeptLen() == 0 || COMM_MonotonicMs() - STREAM_KeptSince() < tcpSilenceMs())
+        return 0;
+    if (UART_HeldMessages() != 0) {
+        g_tcpInfo.held = true;  // tcpPauseDisconnected looks again
+        return -1;
+    }
     int32_t bytes = 0;
     int32_t count = STREAM_GiveUpKept(&bytes);
     g_tcpInfo.held = false;
@@ -846,7 +920,7 @@ static bool tcpGiveUpStale()
     STATUS_Error(0, "gave up %d messages of a broken link, %u s old", (int)count, (unsigned)EP_SilenceS());
     printf("[TCP]:gave up %d messages (%d bytes) of a broken link, %u s old\r\n", (int)count, (int)bytes,
            (unsigned)EP_SilenceS());
-    return true;
+    return 1;
 }
 
 // Hands the whole message at the front on: 0 when it is done with, 1 when
@@ -859,7 +933,12 @@ static int32_t tcpHandOn(const uint8_t *msg, int32_t len)
     if (g_tcpInfo.held || old) {
         if ((msg[MSG_OFF_CMD] & MSG_CMD_MASK) != MSG_CMD_UART_DATA || g_tcpInfo.callback == nullptr)
             return 0;
-        return g_tcpInfo.callback(msg, len) != 0 ? 1 : 0;
+        // A broken connection's message is as old as the break wherever it
+        // waits, so the serial side gives it up with the rest of them.
+        s_handOnSinceMs = STREAM_KeptLen() > 0 ? STREAM_KeptSince() : -1;
+        int32_t rc = g_tcpInfo.callback(msg, len);
+        s_handOnSinceMs = -1;
+        return rc != 0 ? 1 : 0;
     }
     return tcpProcessRecved(msg, len) == 1 ? 1 : 0;
 }
@@ -870,7 +949,10 @@ static int32_t tcpHandOn(const uint8_t *msg, int32_t len)
 static void tcpDispatch()
 {
     while (!GB_TestEvent(GB_EVENT_EXIT)) {
-        if (tcpGiveUpStale())
+        int32_t stale = tcpGiveUpStale();
+        if (stale < 0)
+            return;
+        if (stale > 0)
             continue;
         const uint8_t *msg;
         int32_t len;
@@ -963,4 +1045,9 @@ void TCP_NoteGivenUp(uint32_t msgs)
 uint32_t TCP_Generation()
 {
     return s_generation.load(std::memory_order_acquire);
+}
+
+int64_t TCP_HandOnSinceMs()
+{
+    return s_handOnSinceMs;
 }

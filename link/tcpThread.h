@@ -37,6 +37,10 @@ void TCP_NoteGivenUp(uint32_t msgs);
 // number: once another connection is up, such data is a broken
 // connection's.
 uint32_t TCP_Generation();
+// Link thread, inside the data callback: the monotonic ms from which the
+// message being handed on counts its age (the break of the connection it
+// came over, for one that connection left behind), or -1: from now.
+int64_t TCP_HandOnSinceMs();
 
 // Steps of the link thread, exposed for tests.
 // Builds the 31-byte online request (version, identity) into buf; returns 31.

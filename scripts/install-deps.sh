@@ -9,7 +9,7 @@ set -euo pipefail
 cross=0
 [ "${1:-}" = --cross ] && cross=1
 pkgs=(build-essential cmake g++ libgtest-dev libgmock-dev faketime python3 python3-pyftpdlib
-      socat curl strace procps iproute2 clang libclang-rt-14-dev busybox jq
+      socat curl strace procps iproute2 clang libclang-rt-14-dev busybox jq signify-openbsd
       libmbedtls-dev openssl stunnel4)
 if [ "$cross" = 1 ]; then
   pkgs+=(g++-mipsel-linux-gnu qemu-user)

@@ -112,12 +112,13 @@ struct UartHold {
     int32_t fd;           // the port for writers; -1 while closed or reopening
     UartSettings current; // the settings the link last asked for
     int64_t headSince;    // monotonic ms the head message became the head
+    bool givingUp;        // the head before this one was given up unwritten
 };
 
 pthread_mutex_t s_portMutex = PTHREAD_MUTEX_INITIALIZER;
 // Static initialisation is the start state: the link thread may deliver data
 // before this thread has run at all.
-UartHold g_hold = {0, 0, 0, 0, 0, false, -1, uartDefaultConfig(), 0};
+UartHold g_hold = {0, 0, 0, 0, 0, false, -1, uartDefaultConfig(), 0, false};
 // Zero-filled, so they take no room in the daemon's file.
 UartHeld g_holdMsgs[UART_HOLD_MSGS];
 uint8_t g_holdBytes[UART_HOLD_BYTES];
@@ -206,7 +207,9 @@ void uartHoldPush(const UartSettings &s, bool reopen, const uint8_t *data, int32
                   bool started)
 {
     UartHeld &m = g_holdMsgs[(g_hold.msgHead + g_hold.msgCount) % UART_HOLD_MSGS];
-    m = UartHeld{s, reopen, false, started, (uint16_t)len, (uint16_t)logLen, COMM_MonotonicMs(), TCP_Generation()};
+    int64_t since = TCP_HandOnSinceMs();
+    m = UartHeld{s,           reopen, false, started, (uint16_t)len, (uint16_t)logLen,
+                 since >= 0 ? since : COMM_MonotonicMs(), TCP_Generation()};
     uint32_t tail = (g_hold.byteHead + g_hold.byteCount) % UART_HOLD_BYTES;
     uint32_t first = UART_HOLD_BYTES - tail < (uint32_t)len ? UART_HOLD_BYTES - tail : (uint32_t)len;
     if (first > 0)
@@ -233,6 +236,7 @@ int32_t uartHoldWrite(UartHeld *m)
         return errno == EAGAIN || errno == EINTR ? 0 : -1;
     m->len = (uint16_t)(m->len - n);
     m->started = true;
+    g_hold.givingUp = false;
     g_hold.byteHead = (g_hold.byteHead + (uint32_t)n) % UART_HOLD_BYTES;
     g_hold.byteCount -= (uint32_t)n;
     STATUS_Held(g_hold.byteCount);
@@ -263,8 +267,14 @@ int32_t uartOpen()
     const UartSettings &s = g_uartInfo.applied;
     int32_t fd = UART_Open(EP_Path(EP_PATH_SERIAL), uartGetBaudRate(s.baudRate), uartGetDataBits(s.dataBits),
                            uartGetParity(s.parity), uartGetStopBits(s.stopBits));
-    if (fd == -1)
-        STATUS_Error(errno, "open the serial port %s", EP_Path(EP_PATH_SERIAL));
+    if (fd == -1) {
+        int err = errno;
+        STATUS_Error(err, "open the serial port %s", EP_Path(EP_PATH_SERIAL));
+        STATUS_SerialState(err == ENOENT || err == ENODEV || err == ENXIO ? STATUS_SERIAL_MISSING
+                                                                          : STATUS_SERIAL_ERROR);
+    } else {
+        STATUS_SerialState(STATUS_SERIAL_OPEN);
+    }
     STATUS_Serial(uartGetBaudRate(s.baudRate), uartGetDataBits(s.dataBits), uartGetParity(s.parity),
                   uartGetStopBits(s.stopBits));
     // Non-blocking: the thread times silence itself, and a write never
@@ -367,7 +377,11 @@ void uartProcessBurst()
     // frame claiming more than arrived is read against zero bytes.
     memset(burst + count, 0, (size_t)(MSG_DATA_MAX - count));
     int32_t len = 0;
-    if (UPGRADE_IsValid(burst, MSG_DATA_MAX)) {
+    if (UPGRADE_IsValid(burst, MSG_DATA_MAX) && !EP_LocalUpgrade()) {
+        // The maker takes packages only from where they are signed.
+        UPGRADE_BuildRefusal(burst, buf, &len);
+        uartWriteAnswer(buf, len);
+    } else if (UPGRADE_IsValid(burst, MSG_DATA_MAX)) {
         UPGRADE_SaveData(burst);
         UPGRADE_BuildResp(buf, &len);
         uartWriteAnswer(buf, len);
@@ -455,13 +469,16 @@ void uartHeadDone()
 // the link's silence limit since it came, is (a reconnect takes a second or
 // two, and the server sent it for good). The plan: when to look again.
 // Mutex held.
+// Once one has been given up unwritten, the device has had its line time:
+// the next stale ones go with it, not a line time each.
 UartPlan uartHeadStalled(UartHeld *m)
 {
-    int64_t due = g_hold.headSince + uartBoundMs(m->len, g_uartInfo.applied);
+    int64_t due = g_hold.givingUp ? 0 : g_hold.headSince + uartBoundMs(m->len, g_uartInfo.applied);
     int64_t stale = m->arrivedMs + (int64_t)EP_SilenceS() * 1000;
     int32_t left = (int32_t)((due > stale ? due : stale) - COMM_MonotonicMs());
     if (left <= 0 && (TCP_IsConnectServer() == 0 || m->link != TCP_Generation())) {
         uartHeadDone();
+        g_hold.givingUp = g_hold.msgCount > 0;
         return UartPlan{false, 0};
     }
     return UartPlan{g_hold.fd != -1, left > 0 && left < UART_RECHECK_MS ? left : UART_RECHECK_MS};
@@ -555,6 +572,8 @@ void uartPass()
             puts("[UART]:uart port lost\r");
             LOG_Detail("[UART]: serial port %s lost: %s", EP_Path(EP_PATH_SERIAL), LOG_Reason(err));
         }
+        STATUS_Error(err > 0 ? err : 0, "serial port %s lost", EP_Path(EP_PATH_SERIAL));
+        STATUS_SerialState(STATUS_SERIAL_ERROR);
         uartClosePort();
     }
     if (g_uartInfo.gathered > 0 && (g_uartInfo.gathered == MSG_DATA_MAX || g_uartInfo.fd == -1 ||

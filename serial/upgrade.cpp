@@ -19,6 +19,7 @@
 #include "core/endpoints.h"
 #include "core/log.h"
 #include "core/globals.h"
+#include "core/identity.h"
 
 namespace {
 
@@ -193,16 +194,34 @@ int32_t UPGRADE_SaveData(const uint8_t *frame)
     return 0;
 }
 
-int32_t UPGRADE_BuildResp(uint8_t *out, int32_t *len)
+// The 16-byte progress answer for the given counters.
+void upgradeAnswer(uint8_t *out, int32_t totalSize, int32_t completeSize)
 {
-    LOG_Routinef("[UPGRADE]:build resp, curOffset %d\r\n", g_completeSize);
     memset(out, 0, UPGRADE_RESP_LEN);
     out[0] = UPGRADE_MAGIC0;
     out[1] = UPGRADE_MAGIC1;
-    COMM_PutLe32(out + UPG_OFF_TOTAL, (uint32_t)g_totalSize);
-    COMM_PutLe32(out + UPG_OFF_OFFSET, (uint32_t)g_completeSize);
+    COMM_PutLe32(out + UPG_OFF_TOTAL, (uint32_t)totalSize);
+    COMM_PutLe32(out + UPG_OFF_OFFSET, (uint32_t)completeSize);
     COMM_PutLe32(out + UPG_OFF_DATALEN, 0);
     COMM_PutLe16(out + UPG_OFF_CRC, COMM_Crc16(out + UPG_CRC_FROM, UPGRADE_RESP_LEN - UPG_CRC_FROM));
+}
+
+int32_t UPGRADE_BuildResp(uint8_t *out, int32_t *len)
+{
+    LOG_Routinef("[UPGRADE]:build resp, curOffset %d\r\n", g_completeSize);
+    upgradeAnswer(out, g_totalSize, g_completeSize);
+    *len = UPGRADE_RESP_LEN;
+    return 0;
+}
+
+int32_t UPGRADE_BuildRefusal(const uint8_t *frame, uint8_t *out, int32_t *len)
+{
+    // A device resends a refused first chunk: a line for each first
+    // chunk, one for every frame only at "all". Read before out is
+    // written: the two may overlap.
+    if (LOG_Routine() || COMM_GetLe32(frame + UPG_OFF_OFFSET) == 0)
+        puts("[UPGRADE]: refused, upgrades over the serial port are off\r");
+    upgradeAnswer(out, -1, 0);
     *len = UPGRADE_RESP_LEN;
     return 0;
 }

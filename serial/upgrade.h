@@ -17,6 +17,12 @@ int32_t UPGRADE_IsValid(const uint8_t *frame, int32_t avail);
 int32_t UPGRADE_SaveData(const uint8_t *frame);
 // Writes the 16-byte progress answer; *len = 16; returns 0.
 int32_t UPGRADE_BuildResp(uint8_t *out, int32_t *len);
+// The answer to a valid frame while local upgrades are off: the 16-byte
+// progress answer with totalSize -1 (no package has that size) and
+// curOffset 0, so a device sees the refusal. Nothing is stored and the
+// transfer state stays as it was; out may overlap frame. *len = 16;
+// returns 0.
+int32_t UPGRADE_BuildRefusal(const uint8_t *frame, uint8_t *out, int32_t *len);
 // 1 when the bytes stored equal the package size, else 0.
 int32_t UPGRADE_IsComplete();
 // Abandons any unfinished transfer: removes the staging file (never the

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/globals.h"
+#include "core/identity.h"
 
 enum ToolExit { EXIT_OK = 0, EXIT_FAIL = 1, EXIT_USAGE = 2 };
 

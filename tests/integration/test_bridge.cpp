@@ -355,6 +355,34 @@ TEST(Bridge, BrokenLinkDeliversWhatItReceivedBeforeTheNextConnection)
     EXPECT_EQ(Hex(r.pty.readQuiet(300, 3000)), Hex(B("fresh")));
 }
 
+// The device stalls, the server sends 150 one-byte messages and falls
+// silent: the link drops at the silence limit with most of them in its
+// buffer. Once they have waited the limit since the break, the hold's are
+// given up and then the rest together, in one line, and the next
+// connection follows about one limit after the break.
+TEST(Bridge, StalledDeviceAndSilentServerGiveUpTogetherAndReconnectAboutALimitAfterTheBreak)
+{
+    Rig r;
+    r.start();
+    int port = open(r.pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(port, 0);
+    ASSERT_EQ(tcflow(port, TCOOFF), 0);
+    Bytes all;
+    for (int i = 0; i < 150; i++) {
+        Bytes m = th::DataMsg(7, 1, 0, 0, Bytes(1, (uint8_t)i));
+        all.insert(all.end(), m.begin(), m.end());
+    }
+    r.srv.send(all);
+    ASSERT_TRUE(r.d.waitFor("[TCP]:lost server", 15000));
+    int64_t broke = th::NowMs();
+    ASSERT_TRUE(r.srv.accept(25000)) << r.d.log();
+    EXPECT_GE(th::NowMs() - broke, 9000);
+    EXPECT_LE(th::NowMs() - broke, 13000);
+    EXPECT_EQ(r.d.count("[TCP]:gave up "), 1u) << r.d.log();
+    ASSERT_EQ(tcflow(port, TCOON), 0);
+    close(port);
+}
+
 // A device that sends a byte every 8.3 ms (a busy 1200-baud line) never
 // lets a burst end by silence; settings changes and exit are still seen at
 // once.

@@ -159,6 +159,12 @@ TEST(Core, ProductionDaemonAnswersArgumentsWithoutStarting)
     const std::string label(63, 'h');
     const std::string longest = label + "." + label + "." + label + "." + label;
     const std::string notHost = "' is neither a host name nor an IPv4 or IPv6 address ([IPv6] before a :port)\n";
+    // A key pair of the verifier the tests use; the secret half, a file
+    // that is no key and a missing one are refused, naming the option.
+    const std::string pub = sb.path("/key.pub"), sec = sb.path("/key.sec"), junk = sb.path("/junk.pub");
+    std::string gen = "/usr/bin/signify-openbsd -G -n -p '" + pub + "' -s '" + sec + "' >/dev/null 2>&1";
+    ASSERT_EQ(system(gen.c_str()), 0);
+    sb.writeFile("/junk.pub", "untrusted comment: not a key\nRWQ=\n");
     const struct {
         std::vector<std::string> args;
         int status;
@@ -170,6 +176,7 @@ TEST(Core, ProductionDaemonAnswersArgumentsWithoutStarting)
         {{"stray"}, 2, "adapterd: stray: unexpected argument\n"},
         {{"--port", "0"}, 2, "adapterd: --port: '0' is not a port number (1-65535)\n"},
         {{"--port=65536"}, 2, "adapterd: --port: '65536' is not a port number (1-65535)\n"},
+        {{"--port", "4294967297"}, 2, "adapterd: --port: '4294967297' is not a port number (1-65535)\n"},
         {{"--ftp-port", "21x"}, 2, "adapterd: --ftp-port: '21x' is not a port number (1-65535)\n"},
         {{"--server", ""}, 2, "adapterd: --server: empty host name\n"},
         {{"--server", longest + "h"}, 2, "adapterd: --server: host name longer than 255 characters\n"},
@@ -191,11 +198,20 @@ TEST(Core, ProductionDaemonAnswersArgumentsWithoutStarting)
         {{"--server=a", "--server=b", "--server=c", "--server=d", "--server=e"}, 2,
          "adapterd: --server: given more than 4 times\n"},
         {{"--heartbeat", "601"}, 2, "adapterd: --heartbeat: '601' is not a number of seconds in 1-600\n"},
+        {{"--heartbeat", "0"}, 2, "adapterd: --heartbeat: '0' is not a number of seconds in 1-600\n"},
         {{"--silence", "1801"}, 2, "adapterd: --silence: '1801' is not a number of seconds in 1-1800\n"},
         {{"--silence", "34", "--heartbeat", "30"}, 2, "adapterd: --silence: 34 s is less than heartbeat + 5 (35 s)\n"},
         {{"--silence", "7"}, 2, "adapterd: --silence: 7 s is less than heartbeat + 5 (8 s)\n"},
         {{"--log", "some"}, 2, "adapterd: --log: 'some' is neither all nor changes\n"},
         {{"--check", "--port"}, 2, "adapterd: --port: needs a value\n"},
+        {{"--upgrade-key", sec}, 2, "adapterd: --upgrade-key: '" + sec + "' is not an Ed25519 public key\n"},
+        {{"--upgrade-key", junk}, 2, "adapterd: --upgrade-key: '" + junk + "' is not an Ed25519 public key\n"},
+        {{"--upgrade-key=/nonexistent.pub"}, 2, "adapterd: --upgrade-key: '/nonexistent.pub' does not exist\n"},
+        {{"--upgrade-key", pub, "--upgrade-key", pub, "--upgrade-key", pub, "--upgrade-key", pub, "--upgrade-key", pub},
+         2, "adapterd: --upgrade-key: is given more than 4 times\n"},
+        {{"--local-upgrade", "no"}, 2, "adapterd: --local-upgrade: 'no' is neither on nor off\n"},
+        {{"--check", "--upgrade-key", pub, "--upgrade-key", pub, "--upgrade-key", pub, "--upgrade-key", pub,
+          "--local-upgrade=off"}, 0, ""},
         {{"--check"}, 0, ""},
         {{"--check", "--server", "255.1.1.1", "--server", "[::1]:1", "--server=::1", "--server", "h-1.example.:65535"},
          0, ""},

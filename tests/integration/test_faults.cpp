@@ -762,6 +762,9 @@ TEST(Faults, AtChangesAnIdleLinkIsSilentAndRepeatedFailuresAreSummedUp)
     std::string dev = r.sb.path("/dev/ttyS0");
     r.pty.unplug();
     unlink(dev.c_str());
+    // The state file shows it at once, not at its next timed write.
+    EXPECT_TRUE(r.sb.waitFileHas("/var/run/adapterd/status.json", "\"stopbits\": 1, \"state\": \"missing\", \"since\": ", 3000))
+        << r.sb.readFile("/var/run/adapterd/status.json");
     ASSERT_TRUE(r.d.waitFor("[LOG]: repeated failures: " + dev + ": ", 12000, mark)) << r.d.log().substr(mark);
     std::string log = r.d.log().substr(mark);
     size_t opens = 0;

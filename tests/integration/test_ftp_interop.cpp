@@ -42,7 +42,7 @@ std::string randomBytes(size_t n, unsigned seed)
 
 // pyftpdlib with account "tester"/"secret".
 struct Server : th::Ftpd {
-    Server() : th::Ftpd("tester", "secret") {}
+    explicit Server(const char *announce = nullptr) : th::Ftpd("tester", "secret", announce) {}
     int login() const { return FTP_Connect("127.0.0.1", port(), "tester", "secret"); }
 };
 
@@ -64,6 +64,32 @@ TEST(FtpInterop, DownloadsAMultiMegabyteFileByteExact)
     // A missing file is refused and leaves the local file as it was.
     EXPECT_EQ(FTP_Retrfile(sock, "/pkg/missing.tar", local.c_str(), &count), -1);
     EXPECT_TRUE(slurp(local) == data);
+    EXPECT_EQ(FTP_Quit(sock), 221);
+}
+
+// A server behind NAT announces an address it cannot be reached at: here
+// 127.0.0.2, while it listens on 127.0.0.1 only. The data connection goes to
+// the control connection's peer and the fetch works, its length checked
+// against the server's SIZE; so does a tiny file within a limit, and one
+// over it is refused.
+TEST(FtpInterop, DataConnectionGoesToTheServerNotThePasvAddress)
+{
+    Server srv("127.0.0.2");
+    ASSERT_GT(srv.port(), 0);
+    std::string data = randomBytes(2 * 1024 * 1024 + 9, 14);
+    srv.put("pkg/big.tar", data);
+    srv.put("pkg/small.sig", "untrusted comment: x\nRWQ=\n");
+    int sock = srv.login();
+    ASSERT_GE(sock, 0);
+    std::string local = srv.path("fetched.tar");
+    int32_t count = 0;
+    EXPECT_EQ(FTP_Retrfile(sock, "/pkg/big.tar", local.c_str(), &count), 0);
+    EXPECT_EQ(count, (int32_t)data.size());
+    EXPECT_TRUE(slurp(local) == data);
+    EXPECT_EQ(FTP_Retrfile(sock, "/pkg/small.sig", local.c_str(), nullptr, -1, 1024), 0);
+    EXPECT_EQ(slurp(local), "untrusted comment: x\nRWQ=\n");
+    EXPECT_EQ(FTP_Retrfile(sock, "/pkg/big.tar", srv.path("refused").c_str(), nullptr, -1, 1024), -1);
+    EXPECT_EQ(access(srv.path("refused").c_str(), F_OK), -1);  // refused by its SIZE, before RETR
     EXPECT_EQ(FTP_Quit(sock), 221);
 }
 

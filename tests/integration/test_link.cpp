@@ -9,11 +9,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -306,19 +308,25 @@ TEST_F(Link, ReachesTheServerOverIpv6AndAtAnyAddressOfAName)
 
 // A first byte that is not the version begins no message: nothing after it
 // can be cut, so the link is dropped and made again, later each time the
-// server does it again.
+// server does it again; the wait the line names counts from the fault,
+// however long the connection had been up.
 TEST_F(Link, WrongVersionIsAFramingFaultThatDropsTheLinkAndBacksOff)
 {
     startAndAccept();
     login(0);
     ASSERT_TRUE(d.waitFor("[TCP]:online success \r\n", 2000));
+    ASSERT_EQ(th::Hex(srv.recvCmd(0x01, 5000)), "01 01");
+    srv.send(th::HeartbeatResult(0));
+    ASSERT_EQ(th::Hex(srv.recvCmd(0x01, 5000)), "01 01");
     srv.send(B({0x02, 0x01, 0x00, 0x01, 0x42}));
+    int64_t tFault = th::NowMs();
     EXPECT_TRUE(srv.peerClosed(3000));
     // Each line on its own: another thread's line may come between them.
     EXPECT_TRUE(d.waitFor("fail in tcpProcessRecved, line:201\r\n", 1000));
     EXPECT_TRUE(d.waitFor("[TCP]:framing fault (not version 1): 02 01 00 01 42; link dropped, next connection in 10 s\r\n",
                           1000));
     ASSERT_TRUE(srv.accept(12000));
+    EXPECT_GE(th::NowMs() - tFault, 9000);
     srv.send(B({0x01, 0x55, 0x00}));
     EXPECT_TRUE(srv.peerClosed(3000));
     EXPECT_TRUE(d.waitFor("[TCP]:framing fault (unknown command): 01 55 00; link dropped, next connection in 20 s\r\n",
@@ -356,6 +364,46 @@ TEST_F(Link, WallClockStepBackDropsAndReconnectsAtOnce)
     EXPECT_TRUE(d.waitFor("[TCP]:connect success \r\n", 2000, d.log().find("lost server")));
 }
 
+// A run of framing faults is forgiven only after 5 minutes online, timed
+// from when the link came online: not at the first heartbeat of a new
+// login, and not never. The clock steps under faketime (the monotonic one
+// too, which times the 5 minutes).
+TEST_F(Link, FramingFaultRunIsForgivenOnlyAfterFiveMinutesOnline)
+{
+    const char *lib = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+    if (access(lib, R_OK) != 0)
+        GTEST_SKIP() << "libfaketime not installed";
+    std::string stamp = sb.path("/faketime");
+    sb.writeFile("/faketime", "+0\n");
+    sb.writeFile("/tsan.supp", "race:read_config_file\nrace:libfaketime\n");
+    const char *tsan = getenv("TSAN_OPTIONS");
+    std::string tsanOpts = std::string(tsan ? tsan : "") + " suppressions=" + sb.path("/tsan.supp");
+    startAndAccept({{"LD_PRELOAD", lib},
+                    {"FAKETIME_TIMESTAMP_FILE", stamp},
+                    {"FAKETIME_NO_CACHE", "1"},
+                    {"TSAN_OPTIONS", tsanOpts}});
+    const Bytes junk = {0x01, 0x55, 0x00};
+    auto fault = [&](const char *wait) {
+        size_t mark = d.logSize();
+        srv.send(junk);
+        EXPECT_TRUE(srv.peerClosed(3000));
+        EXPECT_TRUE(d.waitFor(std::string("link dropped, next connection in ") + wait + " s\r\n", 2000, mark))
+            << d.log().substr(mark);
+    };
+    login(0);
+    fault("10");
+    ASSERT_TRUE(srv.accept(12000));
+    login(0);
+    ASSERT_EQ(th::Hex(srv.recvCmd(0x01, 5000)), "01 01");  // a heartbeat forgives nothing yet
+    fault("20");
+    ASSERT_TRUE(srv.accept(22000));
+    login(0);
+    // Just after a heartbeat, so that the junk comes before the link's next
+    // look at the step, which would find the server silent.
+    ASSERT_EQ(th::Hex(srv.recvCmd(0x01, 5000)), "01 01");
+    sb.writeFile("/faketime", "+301\n");
+    fault("10");
+}
 
 // Options over the environment, then the state file through a login,
 // traffic, a long heartbeat, a drop and a reconnect, a request with hostile
@@ -366,7 +414,7 @@ TEST_F(Link, StateFileFollowsTheLinkWithOptionsAndLongHeartbeat)
     port.linkAs(sb, "/dev/ttyS0");
     uint16_t p = srv.port();
     startAndAccept({{"ADAPTER_SERVER_PORT", std::to_string(th::FreePort())}, {"ADAPTER_SERVER_HOST", "x.invalid"}},
-                   {"--server", "127.0.0.1", "--port", std::to_string(p), "--heartbeat", "30", "--silence=35"});
+                   {"--server", "127.0.0.1", "--port", std::to_string(p), "--heartbeat", "30"});
     login(0);
     ASSERT_TRUE(sb.waitFileHas(kStatus, "\"state\": \"online\"", 3000));
     std::string st = sb.readFile(kStatus);
@@ -383,22 +431,26 @@ TEST_F(Link, StateFileFollowsTheLinkWithOptionsAndLongHeartbeat)
     EXPECT_EQ(port.read(5, 3000), B("hello"));
     // The hold empties after the reopen: the last of these changes.
     ASSERT_TRUE(sb.waitFileHas(
-        kStatus, "\"held_bytes\": 0,\n  \"serial\": {\"baud\": 9600, \"databits\": 8, \"parity\": \"odd\", \"stopbits\": 1}", 13000))
+        kStatus, "\"held_bytes\": 0,\n  \"serial\": {\"baud\": 9600, \"databits\": 8, \"parity\": \"odd\", \"stopbits\": 1, \"state\": \"open\", \"since\": ", 13000))
         << sb.readFile(kStatus);
     st = sb.readFile(kStatus);
     for (const char *want : {"\"bytes_up\": 3,", "\"bytes_down\": 5,", "\"msgs_up\": 1,", "\"msgs_down\": 1,"})
         EXPECT_NE(st.find(want), std::string::npos) << want << "\n" << st;
 
     // Heartbeat 30 s after the server's last data, none before; the link
-    // stays up past the default 10 s silence limit.
+    // stays up past the default 10 s silence limit (64 s with this
+    // heartbeat).
     Bytes early = srv.recv((int)(25000 - (th::NowMs() - tData)));
     EXPECT_TRUE(early.empty()) << th::Hex(early);
     ASSERT_EQ(th::Hex(srv.recvCmd(0x01, (int)(35000 - (th::NowMs() - tData)))), "01 01");
-    srv.send(th::HeartbeatResult(0));
+    // Refused: back to login, which is no new connection.
+    srv.send(th::HeartbeatResult(1));
+    login(0);
+    ASSERT_TRUE(sb.waitFileHas(kStatus, "\"logins\": 2,", 3000));
     size_t mark = d.logSize();
     d.signal(SIGUSR1);
     EXPECT_TRUE(d.waitFor("[STATUS]:online since ", 3000, mark));
-    EXPECT_TRUE(d.waitFor(", connects 1, logins 1, bytes up 3 down 5, msgs up 1 down 1, held 0\r\n", 1000, mark));
+    EXPECT_TRUE(d.waitFor(", connects 1, logins 2, bytes up 3 down 5, msgs up 1 down 1, held 0\r\n", 1000, mark));
     EXPECT_EQ(d.count("lost server"), 0u);
 
     // The next attempt is due at once, so "disconnected" may pass unseen;
@@ -407,15 +459,16 @@ TEST_F(Link, StateFileFollowsTheLinkWithOptionsAndLongHeartbeat)
     ASSERT_TRUE(sb.waitFileHas(kStatus, "\"last_error\": \"the server closed the connection\"", 3000));
     ASSERT_TRUE(srv.accept(12000));
     login(0);
-    ASSERT_TRUE(sb.waitFileHas(kStatus, "\"logins\": 2,", 3000));
+    ASSERT_TRUE(sb.waitFileHas(kStatus, "\"logins\": 3,", 3000));
     EXPECT_NE(sb.readFile(kStatus).find("\"connects\": 2,"), std::string::npos);
 
-    // An identity request with a quote, a backslash, a control byte and a
-    // stray UTF-8 byte: refused, and the state file stays valid JSON
-    // without the pairing code.
-    Bytes req = {0x01, 0x42, 'a', '"', '\\', 0x01, 0xff, 'b', 0, 0, 0, 0, 0, 0, '7', '6', '5', '4', '3', '2', '1', 0};
+    // An identity request with a quote, a backslash, a control byte, a
+    // stray UTF-8 byte and an overlong sequence (E0 82 80, a disguised
+    // U+0080): refused, and the state file stays valid JSON without the
+    // pairing code.
+    Bytes req = {0x01, 0x42, 'a', '"', '\\', 0x01, 0xff, 0xe0, 0x82, 0x80, 'b', 0, 0, 0, '7', '6', '5', '4', '3', '2', '1', 0};
     srv.send(req);
-    ASSERT_TRUE(sb.waitFileHas(kStatus, "\"target\": \"a\\\"\\\\\\u0001\\ufffdb\", \"path\": null, \"result\": \"failed\"", 3000))
+    ASSERT_TRUE(sb.waitFileHas(kStatus, "\"target\": \"a\\\"\\\\\\u0001\\ufffd\\ufffd\\ufffd\\ufffdb\", \"path\": null, \"result\": \"failed\"", 3000))
         << sb.readFile(kStatus);
     EXPECT_EQ(sb.readFile(kStatus).find("7654321"), std::string::npos);
     EXPECT_TRUE(th::JsonValid(sb.path(kStatus)));
@@ -423,6 +476,105 @@ TEST_F(Link, StateFileFollowsTheLinkWithOptionsAndLongHeartbeat)
     d.signal(SIGHUP);
     EXPECT_EQ(d.waitExit(7000), 0);
     EXPECT_NE(sb.readFile(kStatus).find("\"state\": \"stopped\""), std::string::npos);
+}
+
+// Occurrences of needle in the daemon's log after mark.
+size_t CountAfter(const th::Daemon &d, const std::string &needle, size_t mark)
+{
+    std::string log = d.log().substr(mark);
+    size_t n = 0;
+    for (size_t p = log.find(needle); p != std::string::npos; p = log.find(needle, p + 1))
+        n++;
+    return n;
+}
+
+// Renames onto the state file seen by an inotify watch since the last call.
+class StateWrites {
+public:
+    explicit StateWrites(const std::string &dir)
+    {
+        fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        inotify_add_watch(fd_, dir.c_str(), IN_MOVED_TO);
+    }
+    ~StateWrites() { close(fd_); }
+    size_t take()
+    {
+        size_t n = 0;
+        alignas(struct inotify_event) char buf[4096];
+        for (ssize_t got; (got = read(fd_, buf, sizeof buf)) > 0;) {
+            for (char *p = buf; p < buf + got;) {
+                struct inotify_event *e = (struct inotify_event *)p;
+                if (e->len > 0 && strcmp(e->name, "status.json") == 0)
+                    n++;
+                p += sizeof *e + e->len;
+            }
+        }
+        return n;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// At "changes" (the package's level): a server that floods results nobody
+// asked for, reconnects, heartbeats refused again and again, and a storm of
+// SIGUSR1 neither flood the log nor rewrite the state file more than once
+// a second.
+TEST_F(Link, FloodsReconnectsRefusalsAndSignalsNeitherFloodTheLogNorTheStateFile)
+{
+    startAndAccept({{"ADAPTER_LOG", "changes"}});
+    login(0);
+    ASSERT_TRUE(sb.waitFileHas(kStatus, "\"state\": \"online\"", 3000));
+    StateWrites writes(sb.path("/var/run/adapterd"));
+    size_t mark = d.logSize();
+    Bytes flood;
+    for (int i = 0; i < 400; i++)
+        flood.insert(flood.end(), {1, 0x81, 1});
+    for (int i = 0; i < 400; i++)
+        flood.insert(flood.end(), {1, 0x80, 0});
+    for (int64_t end = th::NowMs() + 4000; th::NowMs() < end;) {
+        ASSERT_TRUE(srv.send(flood));
+        usleep(10 * 1000);
+    }
+    usleep(500 * 1000);
+    std::string log = d.log().substr(mark);
+    EXPECT_LE(std::count(log.begin(), log.end(), '\n'), 3) << log;
+    EXPECT_LE(writes.take(), 1u);
+    EXPECT_NE(sb.readFile(kStatus).find("\"logins\": 1,"), std::string::npos);
+
+    // Reconnects: the first one's lines, then none.
+    for (int i = 0; i < 2; i++) {
+        srv.closeClient();
+        ASSERT_TRUE(srv.accept(12000));
+        login(0);
+        ASSERT_EQ(th::Hex(srv.recvCmd(0x01, 5000)), "01 01");
+        srv.send(th::HeartbeatResult(0));
+    }
+    EXPECT_EQ(CountAfter(d, "[TCP]:tcp recv data, update lastCommunicate: ", mark), 1u) << d.log().substr(mark);
+
+    // Every heartbeat refused: its line once, then counted.
+    for (int i = 0; i < 3; i++) {
+        ASSERT_EQ(th::Hex(srv.recvCmd(0x01, 5000)), "01 01");
+        srv.send(th::HeartbeatResult(1));
+        login(0);
+    }
+    EXPECT_EQ(CountAfter(d, "[TCP]:adapter heartbeat fail, errorCode:1\r\n", mark), 1u) << d.log().substr(mark);
+
+    // A signal storm: a summary line and a write a second at most.
+    usleep(1100 * 1000);
+    writes.take();
+    mark = d.logSize();
+    int64_t t0 = th::NowMs();
+    for (int i = 0; i < 200; i++) {
+        d.signal(SIGUSR1);
+        usleep(5 * 1000);
+    }
+    usleep(1500 * 1000);
+    int64_t seconds = (th::NowMs() - t0 + 999) / 1000;
+    EXPECT_GE(CountAfter(d, "[STATUS]:online since ", mark), 1u);
+    EXPECT_LE(CountAfter(d, "[STATUS]:online since ", mark), (size_t)seconds + 1) << d.log().substr(mark);
+    EXPECT_LE(writes.take(), (size_t)seconds + 1);
+    EXPECT_EQ(d.count("lost server"), 0u);
 }
 
 // The operator's simulator, driven through its standard input.

@@ -3,15 +3,21 @@
 // (pyftpdlib) on loopback holding the package.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
+#include <map>
 #include <random>
+#include <vector>
 #include <string>
 
 #include "tests/support/faults.h"
 #include "tests/support/ftpd.h"
+#include "core/common.h"
 #include "tests/support/harness.h"
 
 namespace {
@@ -99,14 +105,43 @@ struct Rig {
     th::Daemon d;
     Link link{srv};
 
-    void start(int ftpPort, bool identity = true)
+    // args: adapterd options; env: more environment.
+    void start(int ftpPort, bool identity = true, const std::vector<std::string> &args = {},
+               std::map<std::string, std::string> env = {})
     {
         if (identity)
             sb.writeIdentity("SN0001", "PC01");
         serial.linkAs(sb, "/dev/ttyS0");
-        d.start(sb, srv.port(), {{"ADAPTER_FTP_PORT", std::to_string(ftpPort)}});
+        env["ADAPTER_FTP_PORT"] = std::to_string(ftpPort);
+        std::vector<std::string> program;
+        if (!args.empty()) {
+            program.push_back(th::SandboxBin());
+            program.insert(program.end(), args.begin(), args.end());
+        }
+        d.start(sb, srv.port(), env, program);
     }
 };
+
+const char *kSignify = "/usr/bin/signify-openbsd";
+
+int run(const std::string &cmd)
+{
+    return system(cmd.c_str());
+}
+
+// A key pair made by the verifier the tests use: dir/name.pub, dir/name.sec.
+bool makeKeyPair(const std::string &dir, const std::string &name)
+{
+    return run(std::string(kSignify) + " -G -n -p '" + dir + "/" + name + ".pub' -s '" + dir + "/" + name +
+               ".sec' >/dev/null 2>&1") == 0;
+}
+
+// Signs file with dir/name.sec into file.sig.
+bool sign(const std::string &dir, const std::string &name, const std::string &file)
+{
+    return run(std::string(kSignify) + " -S -s '" + dir + "/" + name + ".sec' -m '" + file + "' -x '" + file +
+               ".sig' >/dev/null 2>&1") == 0;
+}
 
 }  // namespace
 
@@ -233,8 +268,24 @@ TEST(Remote, IdentityChangeIsStoredAndEnds)
 TEST(Remote, UnwritableIdentityAnswers1AndKeepsTheOldOne)
 {
     Rig r;
-    r.start(th::FreePort());
+    // A script holds the identity file's lock from before the start and
+    // throughout: start-up reads without it after its bound, a change is
+    // refused after it, and the link keeps its heartbeats meanwhile.
+    r.sb.writeIdentity("SN0001", "PC01");
+    int held = open(r.sb.path("/etc/config/device_info").c_str(), O_RDONLY);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    r.start(th::FreePort(), false);
+    EXPECT_TRUE(r.d.waitFor("stayed locked for 1500 ms, read without the lock\r\n", 5000));
     ASSERT_TRUE(r.link.bringOnline(r.d));
+    r.srv.send(IdentityRequest("SN7777", "PC77"));
+    EXPECT_EQ(r.link.nextHex(0xC2, 5000), "01 c2 01");
+    EXPECT_TRUE(r.d.waitFor("[globals]:GB_ModifyDeviceInfo refused, the file stayed locked for 1500 ms\r\n", 1000));
+    // A device's change is answered with the identity still in force.
+    r.serial.write(ft::DevInfoFrame("LOC9", "LP9"));
+    EXPECT_EQ(r.serial.read(24, 5000), ft::DevInfoFrame("SN0001", "PC01"));
+    ASSERT_EQ(r.link.nextHex(0x01, 5000), "01 01");
+    r.srv.send(th::HeartbeatResult(0));
+    close(held);
     // Root ignores permissions, so take the directory away instead: a
     // regular file where /etc/config was cannot hold any file.
     std::string dir = r.sb.path("/etc/config");
@@ -257,4 +308,139 @@ TEST(Remote, UnwritableIdentityAnswers1AndKeepsTheOldOne)
     EXPECT_EQ(std::string((const char *)&again[23]), "PC01");
     EXPECT_TRUE(r.d.running());
     EXPECT_NE(r.sb.readFile("/etc/config.away/device_info").find("SN0001"), std::string::npos);
+    r.d.signal(SIGTERM);
+    EXPECT_EQ(r.d.waitExit(5000), 0);
+}
+
+// With a trusted key, only a package its signature verifies is put in
+// place; every other case answers 7, keeps the earlier package, leaves no
+// staging file and names the reason in the log and the state file.
+TEST(Remote, SignedUpgradesAreVerified)
+{
+    th::Ftpd ftp("zov", "pw1234");
+    ASSERT_GT(ftp.port(), 0);
+    Rig r;
+    std::string keys = r.sb.path("/etc/keys");
+    ASSERT_EQ(mkdir(keys.c_str(), 0755), 0);
+    ASSERT_TRUE(makeKeyPair(keys, "maker") && makeKeyPair(keys, "other") && makeKeyPair(keys, "spare"));
+    std::string good = randomBytes(700 * 1024 + 3, 31);
+    ftp.put("fw/good.tar", good);
+    ASSERT_TRUE(sign(keys, "maker", ftp.path("fw/good.tar")));
+    ftp.put("fw/other.tar", good);
+    ASSERT_TRUE(sign(keys, "other", ftp.path("fw/other.tar")));
+    ftp.put("fw/flipped.tar", good);
+    ASSERT_TRUE(sign(keys, "maker", ftp.path("fw/flipped.tar")));
+    std::string flipped = good;
+    flipped[350000] ^= 0x01;
+    ftp.put("fw/flipped.tar", flipped);
+    ftp.put("fw/nosig.tar", good);
+    ftp.put("fw/bigsig.tar", good);
+    ftp.put("fw/bigsig.tar.sig", randomBytes(5 * 1024 * 1024, 32));
+    ftp.put("fw/junksig.tar", good);
+    ftp.put("fw/junksig.tar.sig", "untrusted comment: nothing\nnot base64 at all\n");
+
+    r.sb.writeFile(kPackage, "previous package");
+    r.start(ftp.port(), true,
+            {"--upgrade-key", keys + "/spare.pub", "--upgrade-key=" + keys + "/maker.pub"},
+            {{"ADAPTER_USIGN", kSignify}});
+    ASSERT_TRUE(r.link.bringOnline(r.d));
+    const struct {
+        const char *path;
+        const char *result;
+    } refused[] = {
+        {"/fw/other.tar", "unknown key"},
+        {"/fw/flipped.tar", "bad signature"},
+        {"/fw/nosig.tar", "unsigned"},
+        {"/fw/bigsig.tar", "unsigned"},
+        {"/fw/junksig.tar", "not a signature"},
+    };
+    for (const auto &c : refused) {
+        std::string line = std::string("[TCP]: upgrade refused: ") + c.result;
+        size_t before = r.d.count(line);
+        r.srv.send(UpgradeRequest("127.0.0.1", "zov", "pw1234", c.path));
+        EXPECT_EQ(r.link.nextHex(0xC1, 3000), "01 c1 06") << c.path;
+        EXPECT_EQ(r.link.nextHex(0xC1, 20000), "01 c1 07") << c.path << r.d.log();
+        EXPECT_EQ(r.sb.readFile(kPackage), "previous package") << c.path;
+        EXPECT_FALSE(r.sb.exists(std::string(kPackage) + ".download")) << c.path;
+        EXPECT_FALSE(r.sb.exists(std::string(kPackage) + ".download.sig")) << c.path;
+        EXPECT_NE(r.sb.readFile("/var/run/adapterd/status.json").find(std::string("\"result\": \"") + c.result + "\""),
+                  std::string::npos)
+            << c.path << r.sb.readFile("/var/run/adapterd/status.json");
+        EXPECT_EQ(r.d.count(line), before + 1) << c.path << r.d.log();
+    }
+    EXPECT_TRUE(r.d.running());
+    r.srv.send(UpgradeRequest("127.0.0.1", "zov", "pw1234", "/fw/good.tar"));
+    EXPECT_EQ(r.link.nextHex(0xC1, 3000), "01 c1 06");
+    EXPECT_EQ(r.link.nextHex(0xC1, 20000), "01 c1 00") << r.d.log();
+    EXPECT_EQ(r.d.waitExit(8000), 0);
+    EXPECT_TRUE(r.sb.readFile(kPackage) == good);
+    EXPECT_FALSE(r.sb.exists(std::string(kPackage) + ".download.sig"));
+}
+
+// A verifier that hangs neither keeps the adapter from ending on SIGTERM
+// nor outlives it; the earlier package stays.
+TEST(Remote, SigtermWhileTheVerifierRunsEndsInTime)
+{
+    th::Ftpd ftp("zov", "pw1234");
+    ASSERT_GT(ftp.port(), 0);
+    Rig r;
+    std::string keys = r.sb.path("/etc/keys");
+    ASSERT_EQ(mkdir(keys.c_str(), 0755), 0);
+    ASSERT_TRUE(makeKeyPair(keys, "maker"));
+    ftp.put("fw/pkg.tar", randomBytes(100000, 33));
+    ASSERT_TRUE(sign(keys, "maker", ftp.path("fw/pkg.tar")));
+    std::string started = r.sb.path("/verifier.pid");
+    std::string fake = r.sb.path("/slow-verifier");
+    r.sb.writeFile("/slow-verifier", "#!/bin/sh\necho $$ > '" + started + ".new'\nmv '" + started + ".new' '" +
+                                         started + "'\nexec /bin/sleep 60\n");
+    ASSERT_EQ(chmod(fake.c_str(), 0755), 0);
+    r.sb.writeFile(kPackage, "previous package");
+    r.start(ftp.port(), true, {"--upgrade-key", keys + "/maker.pub"}, {{"ADAPTER_USIGN", fake}});
+    ASSERT_TRUE(r.link.bringOnline(r.d));
+    r.srv.send(UpgradeRequest("127.0.0.1", "zov", "pw1234", "/fw/pkg.tar"));
+    EXPECT_EQ(r.link.nextHex(0xC1, 3000), "01 c1 06");
+    int64_t deadline = th::NowMs() + 20000;
+    while (!r.sb.exists("/verifier.pid") && th::NowMs() < deadline)
+        usleep(20000);
+    ASSERT_TRUE(r.sb.exists("/verifier.pid")) << r.d.log();
+    pid_t child = (pid_t)atoi(r.sb.readFile("/verifier.pid").c_str());
+    ASSERT_GT(child, 0);
+    int64_t t0 = th::NowMs();
+    r.d.signal(SIGTERM);
+    EXPECT_EQ(r.d.waitExit(8000), 0);
+    EXPECT_LE(th::NowMs() - t0, 5500);
+    EXPECT_NE(kill(child, 0), 0);  // killed and reaped with the adapter
+    EXPECT_EQ(r.sb.readFile(kPackage), "previous package");
+    EXPECT_FALSE(r.sb.exists(std::string(kPackage) + ".download"));
+    EXPECT_FALSE(r.sb.exists(std::string(kPackage) + ".download.sig"));
+}
+
+// --local-upgrade off answers a pushed chunk with total -1 and offset 0 and
+// stores nothing; on (the default) takes the same push and ends.
+TEST(Remote, LocalUpgradeOffRefusesAPush)
+{
+    std::string pkg = randomBytes(900, 34);
+    const uint8_t *p = (const uint8_t *)pkg.data();
+    for (bool on : {false, true}) {
+        Rig r;
+        r.sb.writeFile(kPackage, "previous package");
+        r.start(th::FreePort(), true, on ? std::vector<std::string>{} : std::vector<std::string>{"--local-upgrade", "off"});
+        ASSERT_TRUE(r.link.bringOnline(r.d));
+        r.serial.write(ft::UpgradeFrame((int32_t)pkg.size(), 0, p, (int32_t)pkg.size()));
+        th::Bytes a = r.serial.read(16, 3000);
+        ASSERT_EQ(a.size(), 16u) << on;
+        EXPECT_EQ(COMM_GetLe32(&a[4]), on ? (uint32_t)pkg.size() : 0xFFFFFFFFu) << on;
+        EXPECT_EQ(COMM_GetLe32(&a[8]), on ? (uint32_t)pkg.size() : 0u) << on;
+        EXPECT_EQ(COMM_GetLe16(&a[2]), COMM_Crc16(&a[4], 12)) << on;
+        if (on) {
+            EXPECT_EQ(r.d.waitExit(8000), 0);
+            EXPECT_TRUE(r.sb.readFile(kPackage) == pkg);
+        } else {
+            usleep(2500000);  // a main-loop pass: it would have ended by now
+            EXPECT_TRUE(r.d.running());
+            EXPECT_EQ(r.sb.readFile(kPackage), "previous package");
+            EXPECT_FALSE(r.sb.exists(std::string(kPackage) + ".part"));
+            EXPECT_EQ(r.d.count("[UPGRADE]: refused, upgrades over the serial port are off\r\n"), 1u);
+        }
+    }
 }

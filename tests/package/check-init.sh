@@ -33,6 +33,7 @@ PROG=$W/bin/adapterd  # the stand-in
 type reload_service >/dev/null 2>&1 && { echo "the stand-in has no reload_service" >&2; exit 1; }
 config() { S=$2; }
 option() { eval "CONFIG_${S}_$1=\$2"; }
+list() { eval "CONFIG_${S}_$1=\"\${CONFIG_${S}_$1:+\$CONFIG_${S}_$1 }\$2\""; }
 config_load() { [ ! -f "$UCI_CONFIG_DIR/$1" ] || . "$UCI_CONFIG_DIR/$1"; }
 config_get_bool() { eval "$1=\${CONFIG_$2_$3:-$4}"; }
 config_get() { eval "$1=\${CONFIG_$2_$3:-$4}"; }
@@ -97,6 +98,12 @@ check "servers: each entry of the list its own --server, in order" \
 { conf log all; printf "\tlist server '%s'\n" '[::1' ; } >"$w/config/adapterd"
 run
 check "servers: a refused entry starts nothing" same "$(sent .instances)" '{}'
+# Keys the real daemon's --check accepts (signify-openbsd makes usign's format).
+for k in a b; do signify-openbsd -G -n -p "$w/$k.pub" -s "$w/$k.sec" >/dev/null 2>&1; done
+{ conf local_upgrade off; printf "\tlist upgrade_key '%s'\n" "$w/a.pub" "$w/b.pub"; } >"$w/config/adapterd"
+run
+opts="--local-upgrade off --upgrade-key $w/a.pub --upgrade-key $w/b.pub"
+check "options: local_upgrade, and each upgrade_key of the list" same "$(sent '.instances[].command[1:] | join(" ")')" "\"$opts\""
 conf port 70000 ftp_port 2121 >"$w/config/adapterd"
 run
 check "refused option: no instance" same "$(sent .instances)" '{}'

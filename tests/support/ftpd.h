@@ -16,7 +16,9 @@ namespace th {
 
 class Ftpd {
 public:
-    Ftpd(const char *user, const char *pass)
+    // announce: the address PASV replies name instead of 127.0.0.1 (a
+    // loopback one the server does not listen on), or nullptr.
+    Ftpd(const char *user, const char *pass, const char *announce = nullptr)
     {
         char tmpl[] = "/tmp/ftpd-root-XXXXXX";
         root_ = mkdtemp(tmpl);
@@ -32,7 +34,12 @@ public:
             // The full path as the program name too: given a bare name,
             // python looks itself up in PATH to find its library, and a
             // PATH whose first python is another one would lose pyftpdlib.
-            execl("/usr/bin/python3", "/usr/bin/python3", script.c_str(), root_.c_str(), user, pass, (char *)nullptr);
+            if (announce != nullptr)
+                execl("/usr/bin/python3", "/usr/bin/python3", script.c_str(), root_.c_str(), user, pass, "0",
+                      announce, (char *)nullptr);
+            else
+                execl("/usr/bin/python3", "/usr/bin/python3", script.c_str(), root_.c_str(), user, pass,
+                      (char *)nullptr);
             _exit(127);
         }
         close(in[0]);

@@ -1,11 +1,12 @@
 #!/usr/bin/python3
 """Loopback FTP server for tests and benchmarks.
 
-usage: ftpd.py ROOT USER PASSWORD [PORT]
+usage: ftpd.py ROOT USER PASSWORD [PORT [PASV_ADDRESS]]
 
 Serves ROOT (read/write) to one account on 127.0.0.1 only. PORT 0 (the
 default) lets the system choose; the port in use is printed as the first
-line on standard output. The server ends when its standard input reaches
+line on standard output. PASV_ADDRESS is announced in PASV replies instead
+of 127.0.0.1 (as a server behind NAT does); it is never listened on. The server ends when its standard input reaches
 end of file, so it never outlives the process that started it.
 """
 import logging
@@ -21,6 +22,7 @@ from pyftpdlib.servers import FTPServer
 def main():
     root, user, password = sys.argv[1:4]
     port = int(sys.argv[4]) if len(sys.argv) > 4 else 0
+    announce = sys.argv[5] if len(sys.argv) > 5 else None
     logging.basicConfig(level=logging.ERROR)
     logging.getLogger("pyftpdlib").setLevel(logging.ERROR)
 
@@ -29,6 +31,8 @@ def main():
     handler = FTPHandler
     handler.authorizer = authorizer
     handler.banner = "test server ready."
+    if announce:
+        handler.masquerade_address = announce
     server = FTPServer(("127.0.0.1", port), handler)
 
     def watch_parent():

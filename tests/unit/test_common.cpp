@@ -1,14 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <random>
+#include <string>
 
 #include "core/common.h"
+#include "core/log.h"
 
 // The wall clock as the adapter reads it, replaced for this program so a
 // test can make it fail as a 32-bit time_t does from 2038 on. The symbol is
@@ -150,6 +153,47 @@ TEST(LittleEndian, RoundTripAtOddOffsets)
     EXPECT_EQ(buf[3], 0x78);
     EXPECT_EQ(buf[6], 0x12);
     EXPECT_EQ(COMM_GetLe32(buf + 3), 0x12345678u);
+}
+
+}  // namespace
+
+namespace {
+
+size_t Count(const std::string &s, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t p = s.find(what); p != std::string::npos; p = s.find(what, p + 1))
+        n++;
+    return n;
+}
+
+// At "changes" a repeat is counted, not shown; each window's summary sums
+// what came since the last one; another reason at the same place is a
+// failure of its own, shown; and a place quiet for two windows ends, so
+// that its next failure is shown again.
+TEST(Log, RepeatsAreSummedOnceAWindowAndQuietPlacesEnd)
+{
+    LOG_SetLevel(LOG_LEVEL_CHANGES);
+    LOG_SetWindowMs(500);
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(LOG_Failure("place", EIO));
+    EXPECT_FALSE(LOG_Failure("place", EIO));
+    EXPECT_TRUE(LOG_Failure("place", ENOENT));
+    EXPECT_FALSE(LOG_Failure("place", ENOENT));
+    usleep(600 * 1000);
+    LOG_Tick();
+    EXPECT_FALSE(LOG_Failure("place", ENOENT));
+    usleep(600 * 1000);
+    LOG_Tick();
+    usleep(1100 * 1000);
+    LOG_Tick();
+    EXPECT_TRUE(LOG_Failure("place", ENOENT));
+    std::string out = testing::internal::GetCapturedStdout();
+    LOG_Flush();
+    LOG_SetLevel(LOG_LEVEL_ALL);
+    EXPECT_EQ(Count(out, "[LOG]: repeated failures: place: 1 more (" + std::string(strerror(ENOENT)) + ")\r\n"), 2u)
+        << out;
+    EXPECT_EQ(Count(out, "failing no more"), 2u) << out;
 }
 
 }  // namespace

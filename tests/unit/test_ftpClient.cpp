@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -117,13 +118,17 @@ struct Ctl {
     void reply(const std::string &line) { sendAll(fd, line + "\r\n"); }
     // Answers the next command (expected PASV) and accepts the data
     // connection. Data socket, or -1.
-    int pasv()
+    // The listener is on 127.0.0.1 whatever the reply names.
+    int pasv(const std::string &named = "127,0,0,1")
     {
-        if (cmd() != "PASV")
+        std::string c = cmd();
+        if (c == "QUIT")  // the client gave up before the transfer
+            reply("221 bye");
+        if (c != "PASV")
             return -1;
         uint16_t port = 0;
         int ls = listenLoopback(&port);
-        reply("227 Entering Passive Mode (127,0,0,1," + std::to_string(port >> 8) + "," +
+        reply("227 Entering Passive Mode (" + named + "," + std::to_string(port >> 8) + "," +
               std::to_string(port & 0xFF) + ").");
         int d = acceptWithin(ls, 10000);
         close(ls);
@@ -242,17 +247,24 @@ std::string randomBytes(size_t n, unsigned seed)
 
 using Cmds = std::vector<std::string>;
 
-// RETR exchange after login: PASV, then RETR answered by `retrReply` (""
-// sends nothing), the data, then `finalReply` ("" closes the connection
-// instead of answering).
-std::function<void(Ctl &)> retrScript(std::string retrReply, std::string data, std::string finalReply)
+// RETR exchange after login: SIZE answered by `sizeReply` ("" gives the
+// data's true length), PASV, then RETR answered by `retrReply` ("" sends
+// nothing), the data, then `finalReply` ("" closes the connection instead
+// of answering).
+std::function<void(Ctl &)> retrScript(std::string retrReply, std::string data, std::string finalReply,
+                                      std::string sizeReply = "")
 {
     return [=](Ctl &c) {
         c.login();
         if (c.cmd() != "TYPE I")
             return;
         c.reply("200 binary");
+        if (c.cmd().rfind("SIZE ", 0) != 0)
+            return;
+        c.reply(sizeReply.empty() ? "213 " + std::to_string(data.size()) : sizeReply);
         int d = c.pasv();
+        if (d < 0)
+            return;
         c.cmd();  // RETR
         if (!retrReply.empty())
             c.reply(retrReply);
@@ -486,7 +498,7 @@ TEST(FtpRetr, DownloadIsByteExactAndCounted)
     umask(mask);
     EXPECT_EQ(st.st_mode & 0777, 0644u & ~mask);  // as a package pushed over the serial port
     FTP_Quit(sock);
-    EXPECT_EQ(s.commands(), (Cmds{"USER u", "TYPE I", "PASV", "RETR pkg.tar", "QUIT"}));
+    EXPECT_EQ(s.commands(), (Cmds{"USER u", "TYPE I", "SIZE pkg.tar", "PASV", "RETR pkg.tar", "QUIT"}));
 }
 
 TEST(FtpRetr, ZeroLengthFile)
@@ -518,7 +530,7 @@ TEST(FtpRetr, RefusedOrCodelessRetrFailsAndLeavesTheFile)
         EXPECT_EQ(FTP_Retrfile(sock, "nope", local.c_str(), nullptr), -1) << retrReply;
         EXPECT_EQ(slurp(local), "old content") << retrReply;
         FTP_Quit(sock);
-        EXPECT_EQ(s.commands(), (Cmds{"USER u", "TYPE I", "PASV", "RETR nope", "QUIT"}));
+        EXPECT_EQ(s.commands(), (Cmds{"USER u", "TYPE I", "SIZE nope", "PASV", "RETR nope", "QUIT"}));
     }
 }
 
@@ -531,7 +543,9 @@ TEST(FtpRetr, FinalReplyRules)
     } cases[] = {
         {"226 done", 0},
         {"", -1},          // missing: a 150 alone does not say the file ended
-        {"garbage", 0},    // no code: the preliminary 150 stands
+        {"garbage", -1},   // no code: not a confirmation either
+        {"250 done", 0},
+        {"200 ok", -1},    // neither 226 nor 250
         {"451 aborted", -1},
         {"99999999999 x", -1},
     };
@@ -542,6 +556,80 @@ TEST(FtpRetr, FinalReplyRules)
         std::string local = tempPath("final");
         EXPECT_EQ(FTP_Retrfile(sock, "f", local.c_str(), nullptr), tc.expect) << tc.finalReply;
         EXPECT_TRUE(slurp(local) == data);
+        FTP_Quit(sock);
+    }
+}
+
+// A server's SIZE decides what counts as the whole file; one that does not
+// know SIZE is fetched as before; limit bounds what is taken at all.
+TEST(FtpRetr, SizeDecidesWhatIsWhole)
+{
+    std::string data = randomBytes(3000, 12);
+    struct Case {
+        const char *sizeReply;  // "" = the true length
+        int64_t limit;
+        int expect;
+        bool retrSent;
+    } cases[] = {
+        {"", -1, 0, true},
+        {"213 6000", -1, -1, true},  // half of the file, then 226
+        {"213 2999", -1, -1, true},  // a byte more than announced
+        {"213 0", -1, -1, true},
+        {"502 not implemented", -1, 0, true},
+        {"500 what", -1, 0, true},
+        {"550 not a plain file", -1, 0, true},
+        {"450 busy", -1, -1, false},  // no telling: nothing fetched
+        {"213 x3000", -1, -1, false},
+        {"213 99999999999999999999", -1, -1, false},
+        {"", 2999, -1, false},               // longer than the limit by SIZE
+        {"", 3000, 0, true},                 // exactly the limit
+        {"502 not implemented", 2999, -1, true},  // ... or as it arrives
+    };
+    for (const auto &tc : cases) {
+        Script s(retrScript("150 opening", data, "226 done", tc.sizeReply));
+        int sock = s.connect();
+        ASSERT_GE(sock, 0);
+        std::string local = tempPath("sized");
+        unlink(local.c_str());
+        int32_t count = 0;
+        EXPECT_EQ(FTP_Retrfile(sock, "f", local.c_str(), &count, -1, tc.limit), tc.expect)
+            << tc.sizeReply << " " << tc.limit;
+        if (tc.expect == 0) {
+            EXPECT_TRUE(slurp(local) == data) << tc.sizeReply;
+        }
+        FTP_Quit(sock);
+        const Cmds &cmds = s.commands();
+        EXPECT_EQ(std::find(cmds.begin(), cmds.end(), "RETR f") != cmds.end(), tc.retrSent)
+            << tc.sizeReply << " " << tc.limit;
+    }
+}
+
+// The data connection goes to the control connection's peer whatever the
+// 227 reply names: the listener is on 127.0.0.1 only, so a connection to
+// the named 127.0.0.2 would be refused.
+TEST(FtpRetr, PasvAddressIsNotFollowed)
+{
+    std::string data = randomBytes(5000, 13);
+    for (const char *named : {"127,0,0,1", "127,0,0,2"}) {
+        Script s([&](Ctl &c) {
+            c.login();
+            c.cmd();
+            c.reply("200 binary");
+            c.cmd();
+            c.reply("213 5000");
+            int d = c.pasv(named);
+            if (d < 0)
+                return;
+            c.cmd();
+            c.reply("150 opening");
+            Ctl::serve(d, data);
+            c.reply("226 done");
+        });
+        int sock = s.connect();
+        ASSERT_GE(sock, 0);
+        std::string local = tempPath("peer");
+        EXPECT_EQ(FTP_Retrfile(sock, "f", local.c_str(), nullptr), 0) << named;
+        EXPECT_TRUE(slurp(local) == data) << named;
         FTP_Quit(sock);
     }
 }
@@ -579,6 +667,8 @@ TEST(FtpRetr, BrokenDataConnectionOrFullDiskFails)
             c.login();
             c.cmd();
             c.reply("200 binary");
+            c.cmd();
+            c.reply("502 no SIZE here");
             int d = c.pasv();
             c.cmd();
             c.reply("150 opening");
@@ -610,7 +700,7 @@ TEST(FtpRetr, BrokenDataConnectionOrFullDiskFails)
         ASSERT_GE(sock, 0);
         EXPECT_EQ(FTP_Retrfile(sock, "f", "/nonexistent-dir/pkg", nullptr), -1);
         FTP_Quit(sock);
-        EXPECT_EQ(s.commands(), (Cmds{"USER u", "TYPE I", "PASV", "RETR f", "QUIT"}));
+        EXPECT_EQ(s.commands(), (Cmds{"USER u", "TYPE I", "SIZE f", "PASV", "RETR f", "QUIT"}));
     }
 }
 
@@ -621,13 +711,15 @@ TEST(FtpRetr, UnparsablePasvConnectsNowhere)
         c.cmd();
         c.reply("200 binary");
         c.cmd();
+        c.reply("213 4");
+        c.cmd();
         c.reply("(127,0,0,1,4,1)");
     });
     int sock = s.connect();
     ASSERT_GE(sock, 0);
     EXPECT_EQ(FTP_Retrfile(sock, "f", tempPath("pasv").c_str(), nullptr), -1);
     FTP_Quit(sock);
-    EXPECT_EQ(s.commands(), (Cmds{"USER u", "TYPE I", "PASV", "QUIT"}));
+    EXPECT_EQ(s.commands(), (Cmds{"USER u", "TYPE I", "SIZE f", "PASV", "QUIT"}));
 }
 
 namespace {
@@ -646,6 +738,9 @@ TEST(FtpRetr, SignalsDoNotBreakAWait)
         c.cmd();
         usleep(200000);
         c.reply("200 binary");
+        c.cmd();
+        usleep(200000);
+        c.reply("213 " + std::to_string(data.size()));
         int d = c.pasv();
         c.cmd();
         usleep(200000);
@@ -724,6 +819,8 @@ TEST(FtpList, FinalReplyInTheSameReceiveAsThePreliminary)
         c.reply("150-Here it comes\r\n 226 is not a code here\r\n150 listing\r\n226 done");
         c.cmd();
         c.reply("200 binary");
+        c.cmd();
+        c.reply("213 700");
         d = c.pasv();
         c.cmd();
         sendAll(d, data);
@@ -744,7 +841,7 @@ TEST(FtpList, FinalReplyInTheSameReceiveAsThePreliminary)
     EXPECT_TRUE(slurp(local) == data);
     EXPECT_EQ(FTP_Mkd(sock, "m"), 0);
     FTP_Quit(sock);
-    EXPECT_EQ(s.commands(), (Cmds{"USER u", "PASV", "LIST ", "TYPE I", "PASV", "RETR f", "MKD m", "QUIT"}));
+    EXPECT_EQ(s.commands(), (Cmds{"USER u", "PASV", "LIST ", "TYPE I", "SIZE f", "PASV", "RETR f", "MKD m", "QUIT"}));
 }
 
 TEST(FtpList, FailuresReturnTheCodeAndKeepNothing)

@@ -9,6 +9,7 @@
 #include "core/common.h"
 #include "core/endpoints.h"
 #include "core/globals.h"
+#include "core/identity.h"
 #include "link/message.h"
 #include "link/tcpThread.h"
 #include "tests/support/harness.h"

@@ -186,6 +186,16 @@ TEST(Stream, DroppedConnectionKeepsWholeMessagesOnly)
     EXPECT_EQ(STREAM_GiveUpKept(&bytes), 1);
     EXPECT_EQ(bytes, 3);
     EXPECT_EQ(STREAM_Front(5000, kLimitMs, &msg, &len, &why), STREAM_WAIT);
+
+    // Only a request is padded: a zero after a data message begins no
+    // message and is a fault, not padding to skip.
+    STREAM_Reset();
+    Bytes data = {1, 0x40, 7, 1, 0, 0, 1, 0, 0, 0, 'a', 0, 1, 0x81, 0};
+    std::copy(data.begin(), data.end(), STREAM_Tail(&room));
+    STREAM_Received((int32_t)data.size());
+    ASSERT_EQ(STREAM_Front(5000, kLimitMs, &msg, &len, &why), STREAM_MSG);
+    STREAM_Consume();
+    EXPECT_EQ(STREAM_Front(5000, kLimitMs, &msg, &len, &why), STREAM_FAULT);
 }
 
 }  // namespace

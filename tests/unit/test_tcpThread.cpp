@@ -19,8 +19,10 @@
 
 #include "core/endpoints.h"
 #include "core/globals.h"
+#include "core/identity.h"
 #include "link/message.h"
 #include "link/tcpThread.h"
+#include "serial/uartThread.h"
 #include "tests/support/fsorder.h"
 #include "tests/support/harness.h"
 
@@ -33,11 +35,14 @@ std::mutex s_cbMu;
 std::vector<Bytes> s_cbMsgs;
 
 std::atomic<bool> s_cbFull{false};  // the receiver has no room
+std::atomic<bool> s_cbToHold{false}; // into the serial hold (no serial thread runs)
 
 int32_t RecordData(const uint8_t *msg, int32_t len)
 {
     if (s_cbFull.load())
         return -1;
+    if (s_cbToHold.load())
+        return UART_WriteData(msg, len);
     std::lock_guard<std::mutex> g(s_cbMu);
     s_cbMsgs.emplace_back(msg, msg + len);
     return 0;
@@ -514,6 +519,154 @@ TEST_F(LinkThread, SendsRacingADroppedLinkStayWholeAndClosedPeerDoesNotSpin)
     usleep(100 * 1000);
     stopSend = true;
     sender.join();
+}
+
+// Results the adapter did not ask for (a server that sends 400 heartbeat
+// refusals and 400 login acceptances a write) change no state: no re-login,
+// no second login. A refusal of a heartbeat it sent still sends it back to
+// login, and only the first of two acceptances of that login counts.
+TEST_F(LinkThread, ResultsNobodyAskedForChangeNothing)
+{
+    testing::internal::CaptureStdout();
+    start();
+    ASSERT_FALSE(srv.recvCmd(MSG_CMD_ONLINE, 3000).empty());
+    srv.send(th::OnlineResult(0));
+    Bytes flood;
+    for (int i = 0; i < 400; i++)
+        flood.insert(flood.end(), {1, 0x81, 1});
+    for (int i = 0; i < 400; i++)
+        flood.insert(flood.end(), {1, 0x80, 0});
+    Bytes d = th::DataMsg(7, 1, 0, 0, B("after"));
+    flood.insert(flood.end(), d.begin(), d.end());
+    srv.send(flood);
+    int64_t deadline = th::NowMs() + 3000;
+    while (th::NowMs() < deadline && [] { std::lock_guard<std::mutex> g(s_cbMu); return s_cbMsgs.empty(); }())
+        usleep(10 * 1000);
+    ASSERT_EQ(th::Hex(srv.recvCmd(MSG_CMD_HEARTBEAT, 5000)), "01 01");  // online all along
+    srv.send(th::HeartbeatResult(2));
+    ASSERT_FALSE(srv.recvCmd(MSG_CMD_ONLINE, 7000).empty());
+    srv.send(th::OnlineResult(0));
+    usleep(200 * 1000);
+    srv.send(th::OnlineResult(0));
+    usleep(300 * 1000);
+    stop();
+    std::string out = testing::internal::GetCapturedStdout();
+    size_t fails = 0, logins = 0;
+    for (size_t p = out.find("heartbeat fail"); p != std::string::npos; p = out.find("heartbeat fail", p + 1))
+        fails++;
+    for (size_t p = out.find("online success"); p != std::string::npos; p = out.find("online success", p + 1))
+        logins++;
+    EXPECT_EQ(fails, 1u);
+    EXPECT_EQ(logins, 2u);
+    EXPECT_NE(out.find("[TCP]:result nobody asked for, ignored: 01 81 01\r\n"), std::string::npos);
+}
+
+// A server that closes while the receiver is full: a request among the
+// data it sent never runs (its connection's state is gone), the data still
+// reaches the receiver once there is room; and what it left unread in the
+// socket does not keep it alive: it is given up at the silence limit.
+TEST_F(LinkThread, ClosedServersDataNeitherActsNorKeepsItAlive)
+{
+    EP_SetIntervals(1, 4);
+    s_cbFull = true;
+    start();
+    ASSERT_FALSE(srv.recvCmd(MSG_CMD_ONLINE, 3000).empty());
+    srv.send(th::OnlineResult(0));
+    auto sendAndClose = [this](bool request) {
+        Bytes all;
+        for (int i = 0; i < 40; i++) {
+            Bytes m = th::DataMsg(7, 1, 0, 0, Bytes(1000, (uint8_t)i));
+            all.insert(all.end(), m.begin(), m.end());
+            if (request && i == 0) {
+                Bytes r = DevinfoReq("EVIL", "66");
+                all.insert(all.end(), r.begin(), r.end());
+            }
+        }
+        srv.send(all);
+        srv.closeClient();
+    };
+    sendAndClose(true);
+    usleep(500 * 1000);
+    s_cbFull = false;
+    uint64_t one = 1;
+    ASSERT_EQ(write(GB_RoomFd(), &one, sizeof one), (ssize_t)sizeof one);
+    int64_t deadline = th::NowMs() + 5000;
+    while (th::NowMs() < deadline && [] { std::lock_guard<std::mutex> g(s_cbMu); return s_cbMsgs.size(); }() < 40)
+        usleep(10 * 1000);
+    EXPECT_EQ([] { std::lock_guard<std::mutex> g(s_cbMu); return s_cbMsgs.size(); }(), 40u);
+    EXPECT_FALSE(GB_TestEvent(GB_EVENT_EXIT));
+    char sn[GB_SERIALNUM_SIZE], pc[GB_PAIRCODE_SIZE];
+    GB_GetDeviceInfo(sn, pc);
+    EXPECT_STREQ(sn, "ABC");
+
+    ASSERT_TRUE(srv.accept(12000));
+    ASSERT_FALSE(srv.recvCmd(MSG_CMD_ONLINE, 3000).empty());
+    srv.send(th::OnlineResult(0));
+    s_cbFull = true;
+    uint32_t before = TCP_GivenUp();
+    sendAndClose(false);
+    int64_t closed = th::NowMs();
+    while (TCP_GivenUp() == before && th::NowMs() - closed < 8000)
+        usleep(10 * 1000);
+    EXPECT_GT(TCP_GivenUp(), before);
+    EXPECT_LE(th::NowMs() - closed, 6500);
+    stop();
+    s_cbFull = false;
+    EP_SetIntervals(3, 10);
+}
+
+// Messages a broken connection left behind (the receiver full, the server
+// silent) are given up together once they have waited the silence limit
+// since the break, not before and not never, and the next connection
+// follows. While older messages still wait in the serial hold (no serial
+// thread here to write or give them up), none of them is given up.
+TEST_F(LinkThread, BrokenLinksMessagesAreGivenUpAtTheSilenceLimitAfterOlderHeldOnes)
+{
+    EP_SetIntervals(1, 4);
+    s_cbFull = true;
+    start();
+    ASSERT_FALSE(srv.recvCmd(MSG_CMD_ONLINE, 3000).empty());
+    srv.send(th::OnlineResult(0));
+    auto sendData = [this](int n) {
+        Bytes all;
+        for (int i = 0; i < n; i++) {
+            Bytes m = th::DataMsg(7, 1, 0, 0, Bytes(1, (uint8_t)('a' + i)));
+            all.insert(all.end(), m.begin(), m.end());
+        }
+        srv.send(all);
+    };
+    auto waitDown = [] {
+        for (int64_t end = th::NowMs() + 8000; TCP_IsConnectServer() == 1 && th::NowMs() < end;)
+            usleep(10 * 1000);
+        return TCP_IsConnectServer() == 0;
+    };
+    sendData(3);
+    ASSERT_TRUE(waitDown());  // silent: dropped at the limit
+    int64_t broke = th::NowMs();
+    uint32_t before = TCP_GivenUp();
+    usleep(1000 * 1000);  // room, not yet the age: the link looks at them again early
+    uint64_t one = 1;
+    ASSERT_EQ(write(GB_RoomFd(), &one, sizeof one), (ssize_t)sizeof one);
+    while (TCP_GivenUp() == before && th::NowMs() - broke < 7000)
+        usleep(10 * 1000);
+    EXPECT_EQ(TCP_GivenUp() - before, 3u);
+    EXPECT_GE(th::NowMs() - broke, 3500);
+    EXPECT_LE(th::NowMs() - broke, 5500);
+    ASSERT_TRUE(srv.accept(3000));
+
+    s_cbFull = false;
+    s_cbToHold = true;
+    ASSERT_FALSE(srv.recvCmd(MSG_CMD_ONLINE, 3000).empty());
+    srv.send(th::OnlineResult(0));
+    sendData(10);  // eight fill the hold
+    ASSERT_TRUE(waitDown());
+    before = TCP_GivenUp();
+    EXPECT_FALSE(srv.accept(9000));
+    EXPECT_EQ(TCP_GivenUp(), before);
+    EXPECT_EQ(UART_HeldMessages(), 8);
+    stop();
+    s_cbToHold = false;
+    EP_SetIntervals(3, 10);
 }
 
 }  // namespace
