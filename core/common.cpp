@@ -142,21 +142,46 @@ int32_t COMM_IsInvalidName(const char *host)
     return strcasecmp(host, kSuffix + 1) == 0 ? 1 : 0;
 }
 
-int32_t COMM_ResolveHost(const char *host, struct in_addr *addr)
+int32_t COMM_ResolveHost(const char *host, uint16_t port, CommAddr *addrs, int32_t max)
 {
     if (host == nullptr || host[0] == '\0' || COMM_IsInvalidName(host))
-        return -1;
-    if (inet_pton(AF_INET, host, addr) == 1)
         return 0;
-    struct hostent he;
-    struct hostent *res = nullptr;
-    char work[2048];
-    int herr = 0;
-    if (gethostbyname_r(host, &he, work, sizeof work, &res, &herr) != 0 || res == nullptr ||
-        res->h_addrtype != AF_INET || res->h_length != (int)sizeof *addr || res->h_addr_list[0] == nullptr)
-        return -1;
-    memcpy(addr, res->h_addr_list[0], sizeof *addr);
-    return 0;
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    // An address is taken as it is, never sent to a name server.
+    // AI_ADDRCONFIG is left out: it hides every address on a host with
+    // nothing but loopback, and an address of a family the network lacks
+    // fails at once (ENETUNREACH) without costing the wait.
+    uint8_t raw[sizeof(struct in6_addr)];
+    if (inet_pton(AF_INET, host, raw) == 1 || inet_pton(AF_INET6, host, raw) == 1)
+        hints.ai_flags = AI_NUMERICHOST;
+    struct addrinfo *res = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &res) != 0)
+        return 0;
+    int32_t n = 0;
+    for (struct addrinfo *ai = res; ai != nullptr && n < max; ai = ai->ai_next) {
+        CommAddr &a = addrs[n];
+        if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof a.u.v4) {
+            memcpy(&a.u.v4, ai->ai_addr, sizeof a.u.v4);
+            a.u.v4.sin_port = htons(port);
+        } else if (ai->ai_family == AF_INET6 && ai->ai_addrlen >= sizeof a.u.v6) {
+            memcpy(&a.u.v6, ai->ai_addr, sizeof a.u.v6);
+            a.u.v6.sin6_port = htons(port);
+        } else {
+            continue;
+        }
+        n++;
+    }
+    freeaddrinfo(res);
+    return n;
+}
+
+socklen_t COMM_AddrLen(const CommAddr *a)
+{
+    return a->u.sa.sa_family == AF_INET6 ? sizeof a->u.v6 : sizeof a->u.v4;
 }
 
 int32_t COMM_SyncDir(const char *path)

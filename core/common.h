@@ -4,6 +4,8 @@
 // safe from any thread.
 #pragma once
 #include <cstdint>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 struct in_addr;
 
@@ -41,11 +43,22 @@ void COMM_SleepMs(int32_t ms);
 void COMM_PrintData(const char *title, const uint8_t *data, int32_t len);
 // CRC-16/CCITT-FALSE over len bytes (0xFFFF for len 0, data untouched).
 uint16_t COMM_Crc16(const uint8_t *data, uint16_t len);
-// First IPv4 address of a dotted address or host name into *addr, without
-// the heap or the resolver's shared static result. 0 on success; -1 (addr
-// unchanged) for a null or empty name, a name under the reserved domain
-// "invalid" (never asked: it cannot resolve), or a failed lookup.
-int32_t COMM_ResolveHost(const char *host, struct in_addr *addr);
+// One address of a host, as the resolver gave it, port included.
+struct CommAddr {
+    union {
+        struct sockaddr sa;
+        struct sockaddr_in v4;
+        struct sockaddr_in6 v6;
+    } u;
+};
+// Resolves host (a name, or an IPv4 or IPv6 address, which is not looked
+// up) with port into addrs[0..max), in the system's order of preference;
+// blocks as long as the resolver does. The count (1 to max); 0 for a null
+// or empty name, a name under the reserved domain "invalid" (never asked:
+// it cannot resolve) or a failed lookup. addrs past the count unchanged.
+int32_t COMM_ResolveHost(const char *host, uint16_t port, CommAddr *addrs, int32_t max);
+// Length of a's socket address for its family (connect, bind).
+socklen_t COMM_AddrLen(const CommAddr *a);
 // 1 for a name under the reserved top-level domain "invalid", which never
 // resolves, so no resolver is asked; else 0.
 int32_t COMM_IsInvalidName(const char *host);

@@ -8,7 +8,9 @@
 // time-outs; a signal does not cut a wait short before that deadline. A
 // caller may pass a cancel descriptor to the operations it must be able to
 // end early: every connect and reply wait of those also ends once it turns
-// readable. Name resolution cannot be cut short. A download asks SIZE
+// readable. Name resolution cannot be cut short; a name's addresses, IPv4
+// or IPv6, are tried in turn, and the data connection is asked for with
+// EPSV over IPv6 and PASV over IPv4. A download asks SIZE
 // first and counts only when that length arrived and 226/250 confirmed it;
 // its data connection goes to the control connection's peer, never to the
 // address a PASV reply names.
@@ -38,6 +40,8 @@ static constexpr size_t FTP_LINE_LONG = 512;   // every other command line
 static constexpr size_t FTP_CHUNK = 512;       // every data transfer step
 static constexpr int FTP_TOS_THROUGHPUT = 8;
 static constexpr int FTP_CODE_MAX = 999;
+// Addresses of the server's name tried in turn, each with the whole wait.
+static constexpr int32_t FTP_ADDR_MAX = 4;
 // A fetched file is readable by all, as a package pushed over the serial
 // port is (the umask still applies).
 static constexpr mode_t FTP_FILE_MODE = 0644;
@@ -171,15 +175,15 @@ static int ftpCancelled(int cancelFd)
     return cancelFd >= 0 && poll(&pfd, 1, 0) > 0 ? 1 : 0;
 }
 
-// Connects sock to sa without blocking, so the wait is bounded by the
+// Connects sock to a without blocking, so the wait is bounded by the
 // time-out and ends early on cancelFd. The socket is left blocking.
 // 0, or -1.
-static int ftpConnectWithin(int sock, const struct sockaddr_in *sa, int cancelFd)
+static int ftpConnectWithin(int sock, const CommAddr *a, int cancelFd)
 {
     int fl = fcntl(sock, F_GETFL);
     if (fl < 0 || fcntl(sock, F_SETFL, fl | O_NONBLOCK) < 0)
         return -1;
-    int rc = connect(sock, (const struct sockaddr *)sa, sizeof *sa);
+    int rc = connect(sock, &a->u.sa, COMM_AddrLen(a));
     if (rc < 0 && (errno == EINPROGRESS || errno == EINTR)) {
         rc = -1;
         int err = 0;
@@ -194,13 +198,16 @@ static int ftpConnectWithin(int sock, const struct sockaddr_in *sa, int cancelFd
     return rc;
 }
 
-// New TCP socket with throughput TOS and 15 s time-outs, connected to sa
-// (what names the peer in the log lines). Socket, or -1.
-static int ftpConnectAddr(const struct sockaddr_in *sa, const char *what, int port, int cancelFd)
+// New TCP socket of a's family with throughput TOS (traffic class) and
+// 15 s time-outs, connected to a (what names the peer in the log lines).
+// Socket, or -1.
+static int ftpConnectAddr(const CommAddr *a, const char *what, int port, int cancelFd)
 {
-    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool v6 = a->u.sa.sa_family == AF_INET6;
+    int sock = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int tos = FTP_TOS_THROUGHPUT;
-    if (sock < 0 || setsockopt(sock, IPPROTO_IP, IP_TOS, &tos, sizeof tos) < 0) {
+    if (sock < 0 || setsockopt(sock, v6 ? IPPROTO_IPV6 : IPPROTO_IP, v6 ? IPV6_TCLASS : IP_TOS, &tos,
+                               sizeof tos) < 0) {
         int err = errno;
         puts(COMM_TAG("FTP") ":socket fail \r");
         LOG_Detail("[FTP]: no socket for %s:%d: %s", what, port, LOG_Reason(err));
@@ -211,7 +218,7 @@ static int ftpConnectAddr(const struct sockaddr_in *sa, const char *what, int po
     struct timeval tv = {FTP_TIMEOUT_S, 0};
     (void)setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     (void)setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (port <= 0 || port > 65535 || ftpConnectWithin(sock, sa, cancelFd) < 0) {
+    if (port <= 0 || port > 65535 || ftpConnectWithin(sock, a, cancelFd) < 0) {
         int err = port <= 0 || port > 65535 ? EINVAL : errno;
         puts(COMM_TAG("FTP") ":connect fail \r");
         LOG_Detail("[FTP]: cannot connect to %s:%d: %s", what, port, LOG_Reason(err));
@@ -221,19 +228,29 @@ static int ftpConnectAddr(const struct sockaddr_in *sa, const char *what, int po
     return sock;
 }
 
-// Control connection to host (a name or a dotted address). Socket, or -1.
+// Control connection to host (a name, or an IPv4 or IPv6 address, which
+// may stand in brackets): each of its first addresses in the system's order
+// until one connects, each with the whole time-out. Socket, or -1.
 static int ftpSocketConnect(const char *host, int port, int cancelFd)
 {
-    struct sockaddr_in sa;
-    memset(&sa, 0, sizeof sa);
-    if (COMM_ResolveHost(host, &sa.sin_addr) < 0) {
+    char bare[INET6_ADDRSTRLEN];
+    size_t len = host != nullptr ? strlen(host) : 0;
+    if (len > 2 && len - 2 < sizeof bare && host[0] == '[' && host[len - 1] == ']') {
+        memcpy(bare, host + 1, len - 2);
+        bare[len - 2] = '\0';
+        host = bare;
+    }
+    CommAddr addrs[FTP_ADDR_MAX];
+    int32_t n = port > 0 && port <= 65535 ? COMM_ResolveHost(host, (uint16_t)port, addrs, FTP_ADDR_MAX) : 0;
+    if (n == 0) {
         puts(COMM_TAG("FTP") ":gethostbyname fail \r");
         LOG_Detail("[FTP]: cannot connect to %s:%d: %s", host, port, LOG_Reason(LOG_ERR_NOT_FOUND));
         return -1;
     }
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons((uint16_t)port);
-    return ftpConnectAddr(&sa, host, port, cancelFd);
+    int sock = -1;
+    for (int32_t i = 0; i < n && sock < 0 && !ftpCancelled(cancelFd); i++)
+        sock = ftpConnectAddr(&addrs[i], host, port, cancelFd);
+    return sock;
 }
 
 // One reply receive of up to len bytes: with a cancel descriptor, only
@@ -408,29 +425,65 @@ int ftpParsePasv(const char *reply, char *host, size_t hostSize, int *port)
     return 0;
 }
 
-// Passive data connection to the port the PASV reply names, at the
-// control connection's peer: the address in the reply is not used, so a
+int ftpParseEpsv(const char *reply, int *port)
+{
+    const char *p = reply != nullptr && ftpReplyCode(reply) == 229 ? strchr(reply, '(') : nullptr;
+    if (p == nullptr)
+        return -1;
+    // "(|||port|)": any printable delimiter but a digit, three times, the
+    // port, the delimiter again.
+    char d = p[1];
+    if (d < '!' || d > '~' || (d >= '0' && d <= '9') || p[2] != d || p[3] != d)
+        return -1;
+    p += 4;
+    int x = 0;
+    const char *digits = p;
+    for (; *p >= '0' && *p <= '9' && p - digits < 5; p++)
+        x = x * 10 + (*p - '0');
+    if (p == digits || x < 1 || x > 65535 || p[0] != d || p[1] != ')')
+        return -1;
+    *port = x;
+    return 0;
+}
+
+// The data port the server names, by EPSV over IPv6 (PASV cannot name
+// one) and PASV over IPv4. 0 with *port set, or -1.
+static int ftpPassivePort(int sock, bool v6, int *port, char *named, size_t namedSize, int cancelFd)
+{
+    char reply[FTP_REPLY_MAX + 1];
+    if (ftpSendcmdRe(sock, v6 ? "EPSV\r\n" : "PASV\r\n", reply, cancelFd) < 0)
+        return -1;
+    return v6 ? ftpParseEpsv(reply, port) : ftpParsePasv(reply, named, namedSize, port);
+}
+
+// Passive data connection to the port the server names, at the control
+// connection's peer: an address a PASV reply names is not used, so a
 // hostile server cannot point the router at a host of its own networks, and
 // one behind NAT that announces its private address is still reached.
 // Socket, or -1.
 static int ftpPasvConnect(int sock, int cancelFd)
 {
-    char reply[FTP_REPLY_MAX + 1];
-    if (ftpSendcmdRe(sock, "PASV\r\n", reply, cancelFd) < 0)
+    CommAddr peer;
+    socklen_t len = sizeof peer.u;
+    memset(&peer, 0, sizeof peer);
+    if (getpeername(sock, &peer.u.sa, &len) < 0 ||
+        (peer.u.sa.sa_family != AF_INET && peer.u.sa.sa_family != AF_INET6))
         return -1;
-    char named[16];
+    bool v6 = peer.u.sa.sa_family == AF_INET6;
+    char named[16] = "";
     int port = 0;
-    if (ftpParsePasv(reply, named, sizeof named, &port) < 0)
+    if (ftpPassivePort(sock, v6, &port, named, sizeof named, cancelFd) < 0)
         return -1;
-    struct sockaddr_in peer;
-    socklen_t len = sizeof peer;
-    char host[INET_ADDRSTRLEN];
-    if (getpeername(sock, (struct sockaddr *)&peer, &len) < 0 || peer.sin_family != AF_INET ||
-        inet_ntop(AF_INET, &peer.sin_addr, host, sizeof host) == nullptr)
+    char host[INET6_ADDRSTRLEN];
+    const void *raw = v6 ? (const void *)&peer.u.v6.sin6_addr : (const void *)&peer.u.v4.sin_addr;
+    if (inet_ntop(peer.u.sa.sa_family, raw, host, sizeof host) == nullptr)
         return -1;
-    if (strcmp(named, host) != 0)
+    if (!v6 && strcmp(named, host) != 0)
         LOG_Routinef("[FTP]: PASV named %s, the data connection goes to the server's %s\r\n", named, host);
-    peer.sin_port = htons((uint16_t)port);
+    if (v6)
+        peer.u.v6.sin6_port = htons((uint16_t)port);
+    else
+        peer.u.v4.sin_port = htons((uint16_t)port);
     return ftpConnectAddr(&peer, host, port, cancelFd);
 }
 

@@ -46,11 +46,12 @@ int FTP_Storfile(int sock, const char *localPath, const char *remotePath, int64_
 // as it was, one after it leaves it partly written. Once cancelFd (-1:
 // none) is readable the fetch is abandoned (-1) at whichever wait it is in,
 // also between two chunks of data while the server is silent. The data
-// connection goes to the control connection's peer, at the PASV reply's
-// port; an address the reply names is not used.
+// connection goes to the control connection's peer, at the port PASV
+// (IPv4) or EPSV (IPv6) names; an address a PASV reply names is not used.
 int FTP_Retrfile(int sock, const char *remotePath, const char *localPath, int32_t *counter,
                  int cancelFd = -1, int32_t limit = -1);
-// Listening socket announced with PORT, or -1 (nothing left open).
+// Listening socket announced with PORT (IPv4 control connections only), or
+// -1 (nothing left open).
 int ftpCreateDatasock(int ctrlSock);
 
 // Exposed for unit tests.
@@ -58,6 +59,10 @@ int ftpCreateDatasock(int ctrlSock);
 // least one other character, each number 0..255. 0 with host ("a.b.c.d") and
 // *port set; -1 (host and *port unchanged) when the reply does not parse.
 int ftpParsePasv(const char *reply, char *host, size_t hostSize, int *port);
+// Reads the port of a 229 EPSV reply's "(|||port|)" (any printable
+// delimiter but a digit, the port 1..65535). 0 with *port set; -1 (*port
+// unchanged) otherwise.
+int ftpParseEpsv(const char *reply, int *port);
 // Leading decimal code of a reply (white space skipped); 0 when the reply
 // does not begin with a digit; values above 999 read as 999.
 int ftpReplyCode(const char *reply);

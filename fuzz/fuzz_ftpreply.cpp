@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -59,6 +60,18 @@ void checkPasv(const char *reply, size_t hostSize)
     FUZZ_CHECK(port == v[4] * 256 + v[5]);
 }
 
+void checkEpsv(const char *reply)
+{
+    int port = -7;
+    if (ftpParseEpsv(reply, &port) != 0) {
+        FUZZ_CHECK(port == -7);
+        return;
+    }
+    FUZZ_CHECK(port >= 1 && port <= 65535 && ftpReplyCode(reply) == 229);
+    const char *p = strchr(reply, '(');
+    FUZZ_CHECK(p != nullptr && p[1] == p[2] && p[2] == p[3] && atoi(p + 4) == port);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -70,5 +83,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     checkReplyCode(reply.data());
     checkPasv(reply.data(), 16);
     checkPasv(reply.data(), size ? data[0] % 17 : 0);
+    checkEpsv(reply.data());
     return 0;
 }

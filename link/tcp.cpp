@@ -104,11 +104,6 @@ int tcpSocket(int family)
     return sock;
 }
 
-socklen_t tcpAddrLen(const TcpAddr &a)
-{
-    return a.u.sa.sa_family == AF_INET6 ? sizeof a.u.v6 : sizeof a.u.v4;
-}
-
 }  // namespace
 
 int TCP_CreateSocket()
@@ -139,39 +134,7 @@ const char *TCP_Family(const TcpAddr *a)
 
 int32_t TCP_Resolve(const char *host, uint16_t port, TcpAddr *addrs, int32_t max, const char *place)
 {
-    struct addrinfo *res = nullptr;
-    int32_t n = 0;
-    if (host != nullptr && host[0] != '\0' && !COMM_IsInvalidName(host)) {
-        struct addrinfo hints;
-        memset(&hints, 0, sizeof hints);
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_protocol = IPPROTO_TCP;
-        // An address is taken as it is, never sent to a name server.
-        // AI_ADDRCONFIG is left out: it hides every address on a host with
-        // nothing but loopback, and an address of a family the network
-        // lacks fails at once (ENETUNREACH) without costing the wait.
-        uint8_t raw[sizeof(struct in6_addr)];
-        if (inet_pton(AF_INET, host, raw) == 1 || inet_pton(AF_INET6, host, raw) == 1)
-            hints.ai_flags = AI_NUMERICHOST;
-        if (getaddrinfo(host, nullptr, &hints, &res) != 0)
-            res = nullptr;
-    }
-    for (struct addrinfo *ai = res; ai != nullptr && n < max; ai = ai->ai_next) {
-        TcpAddr &a = addrs[n];
-        if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof a.u.v4) {
-            memcpy(&a.u.v4, ai->ai_addr, sizeof a.u.v4);
-            a.u.v4.sin_port = htons(port);
-        } else if (ai->ai_family == AF_INET6 && ai->ai_addrlen >= sizeof a.u.v6) {
-            memcpy(&a.u.v6, ai->ai_addr, sizeof a.u.v6);
-            a.u.v6.sin6_port = htons(port);
-        } else {
-            continue;
-        }
-        n++;
-    }
-    if (res != nullptr)
-        freeaddrinfo(res);
+    int32_t n = COMM_ResolveHost(host, port, addrs, max);
     if (n == 0 && LOG_Failure(place, LOG_ERR_NOT_FOUND))
         printf("[tcp:]gethostbyname fail, server(%s), port(0x%x)\r\n", host ? host : "", port);
     return n;
@@ -197,7 +160,7 @@ int TCP_ConnectAny(const TcpAddr *addrs, int32_t n, int timeoutMs, int32_t *used
         // Divided in 32 bits (left is at most timeoutMs): a 64-bit division
         // is a library call on 32-bit MIPS that would double the daemon.
         int share = left > 0 ? (int)left / (int)(n - i) : 0;
-        int rc = connect(sock, &addrs[i].u.sa, tcpAddrLen(addrs[i]));
+        int rc = connect(sock, &addrs[i].u.sa, COMM_AddrLen(&addrs[i]));
         if (tcpFinishConnect(sock, rc, share) == 0)
             return sock;
         err = errno;
@@ -250,7 +213,7 @@ int32_t TCP_Connect(int sock, const char *host, uint16_t port, int timeoutMs)
         i++;
     if (i == n)
         return 1;
-    int rc = connect(sock, &addrs[i].u.sa, tcpAddrLen(addrs[i]));
+    int rc = connect(sock, &addrs[i].u.sa, COMM_AddrLen(&addrs[i]));
     if (tcpFinishConnect(sock, rc, timeoutMs) != 0) {
         int err = errno;
         if (LOG_Failure(TCP_PLACE_CONNECT, err))

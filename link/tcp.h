@@ -2,6 +2,8 @@
 // IPv6. Every socket it creates or accepts is non-blocking with address
 // reuse; every wait is bounded in milliseconds. No state of its own.
 #pragma once
+#include "core/common.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <netinet/in.h>
@@ -12,13 +14,7 @@ int32_t TCP_Cleanup();   // 0; nothing to release on Linux
 int TCP_CreateSocket();
 
 // One address of a server, as the resolver gave it, port included.
-struct TcpAddr {
-    union {
-        struct sockaddr sa;
-        struct sockaddr_in v4;
-        struct sockaddr_in6 v6;
-    } u;
-};
+using TcpAddr = CommAddr;
 // Addresses of a name that one connection attempt tries at most.
 constexpr int32_t TCP_ADDR_MAX = 8;
 // Longest text of TcpAddr's: "[" IPv6 "]:" port.

@@ -1,5 +1,5 @@
 // A real FTP server for tests: ftpd.py (pyftpdlib from the system python) on
-// 127.0.0.1, serving a private temporary root to one account. It ends when
+// 127.0.0.1 (or ::1), serving a private temporary root to one account. It ends when
 // this process closes its stdin, so it never outlives a crashed test.
 #pragma once
 #include <fcntl.h>
@@ -17,8 +17,9 @@ namespace th {
 class Ftpd {
 public:
     // announce: the address PASV replies name instead of 127.0.0.1 (a
-    // loopback one the server does not listen on), or nullptr.
-    Ftpd(const char *user, const char *pass, const char *announce = nullptr)
+    // loopback one the server does not listen on), or nullptr; listen: the
+    // address it listens on instead of 127.0.0.1 ("::1"), or nullptr.
+    Ftpd(const char *user, const char *pass, const char *announce = nullptr, const char *listen = nullptr)
     {
         char tmpl[] = "/tmp/ftpd-root-XXXXXX";
         root_ = mkdtemp(tmpl);
@@ -34,9 +35,10 @@ public:
             // The full path as the program name too: given a bare name,
             // python looks itself up in PATH to find its library, and a
             // PATH whose first python is another one would lose pyftpdlib.
-            if (announce != nullptr)
+            if (announce != nullptr || listen != nullptr)
                 execl("/usr/bin/python3", "/usr/bin/python3", script.c_str(), root_.c_str(), user, pass, "0",
-                      announce, (char *)nullptr);
+                      announce != nullptr ? announce : "", listen != nullptr ? listen : "127.0.0.1",
+                      (char *)nullptr);
             else
                 execl("/usr/bin/python3", "/usr/bin/python3", script.c_str(), root_.c_str(), user, pass,
                       (char *)nullptr);

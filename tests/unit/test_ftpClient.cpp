@@ -36,19 +36,24 @@ int64_t nowMs()
         .count();
 }
 
-int listenLoopback(uint16_t *port)
+// A listener on 127.0.0.1, or on ::1 alone.
+int listenLoopback(uint16_t *port, bool v6 = false)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in6 a6{};
+    a6.sin6_family = AF_INET6;
+    a6.sin6_addr = in6addr_loopback;
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (bind(fd, (sockaddr *)&a, sizeof a) != 0 || listen(fd, 4) != 0)
+    sockaddr *sa = v6 ? (sockaddr *)&a6 : (sockaddr *)&a;
+    socklen_t len = v6 ? sizeof a6 : sizeof a;
+    if (bind(fd, sa, len) != 0 || listen(fd, 4) != 0)
         return -1;
-    socklen_t len = sizeof a;
-    getsockname(fd, (sockaddr *)&a, &len);
-    *port = ntohs(a.sin_port);
+    getsockname(fd, sa, &len);
+    *port = ntohs(v6 ? a6.sin6_port : a.sin_port);
     return fd;
 }
 
@@ -93,6 +98,7 @@ struct Ctl {
     int fd = -1;
     std::string pending;
     std::vector<std::string> *log;
+    bool v6 = false;  // the control connection is on ::1
 
     // Next command line without CRLF; "" on EOF or time-out.
     std::string cmd(int timeoutMs = 20000)
@@ -118,18 +124,22 @@ struct Ctl {
     void reply(const std::string &line) { sendAll(fd, line + "\r\n"); }
     // Answers the next command (expected PASV) and accepts the data
     // connection. Data socket, or -1.
-    // The listener is on 127.0.0.1 whatever the reply names.
+    // The listener is on 127.0.0.1 whatever the reply names; over ::1 the
+    // command must be EPSV, and the listener is on ::1.
     int pasv(const std::string &named = "127,0,0,1")
     {
         std::string c = cmd();
         if (c == "QUIT")  // the client gave up before the transfer
             reply("221 bye");
-        if (c != "PASV")
+        if (c != (v6 ? "EPSV" : "PASV"))
             return -1;
         uint16_t port = 0;
-        int ls = listenLoopback(&port);
-        reply("227 Entering Passive Mode (" + named + "," + std::to_string(port >> 8) + "," +
-              std::to_string(port & 0xFF) + ").");
+        int ls = listenLoopback(&port, v6);
+        if (v6)
+            reply("229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)");
+        else
+            reply("227 Entering Passive Mode (" + named + "," + std::to_string(port >> 8) + "," +
+                  std::to_string(port & 0xFF) + ").");
         int d = acceptWithin(ls, 10000);
         close(ls);
         return d;
@@ -154,12 +164,13 @@ struct Ctl {
 
 class Script {
 public:
-    explicit Script(std::function<void(Ctl &)> fn)
+    explicit Script(std::function<void(Ctl &)> fn, bool v6 = false)
     {
-        ls_ = listenLoopback(&port_);
-        thread_ = std::thread([this, fn] {
+        ls_ = listenLoopback(&port_, v6);
+        thread_ = std::thread([this, fn, v6] {
             Ctl c;
             c.log = &commands_;
+            c.v6 = v6;
             c.fd = acceptWithin(ls_, 20000);
             if (c.fd < 0)
                 return;
@@ -332,6 +343,35 @@ TEST(FtpParse, PasvGroup)
     char tiny[8] = "x";
     EXPECT_EQ(ftpParsePasv("227 (192,168,100,200,1,1)", tiny, sizeof tiny, &port), -1);
     EXPECT_STREQ(tiny, "x");
+
+    // EPSV: the port alone, between a delimiter the server chooses.
+    ASSERT_EQ(ftpParseEpsv("229 Entering Extended Passive Mode (|||6446|)\r\n", &port), 0);
+    EXPECT_EQ(port, 6446);
+    ASSERT_EQ(ftpParseEpsv("229 ok (!!!65535!)", &port), 0);
+    EXPECT_EQ(port, 65535);
+    ASSERT_EQ(ftpParseEpsv("229 ok (###1#)", &port), 0);
+    EXPECT_EQ(port, 1);
+    const char *badEpsv[] = {
+        "227 Entering Passive Mode (|||6446|)",  // not a 229
+        "229 Entering Extended Passive Mode",    // no group
+        "229 (||6446|)",                         // two delimiters before the port
+        "229 (|||6446)",                         // no closing delimiter
+        "229 (|||6446|",                         // no parenthesis after it
+        "229 (|!|6446|)",                        // mixed delimiters
+        "229 (111644611)",                       // a digit cannot delimit
+        "229 (|||0|)",                           // port out of range
+        "229 (|||65536|)",
+        "229 (|||123456|)",
+        "229 (||||)",
+        "229 (|1|::1|6446|)",                    // an address is not taken
+        "",
+    };
+    for (const char *r : badEpsv) {
+        port = -7;
+        EXPECT_EQ(ftpParseEpsv(r, &port), -1) << r;
+        EXPECT_EQ(port, -7) << r;
+    }
+    EXPECT_EQ(ftpParseEpsv(nullptr, &port), -1);
 }
 
 TEST(FtpConnect, GreetingOtherThan220OrClosedFails)
@@ -631,6 +671,24 @@ TEST(FtpRetr, PasvAddressIsNotFollowed)
         EXPECT_EQ(FTP_Retrfile(sock, "f", local.c_str(), nullptr), 0) << named;
         EXPECT_TRUE(slurp(local) == data) << named;
         FTP_Quit(sock);
+    }
+}
+
+// Over IPv6 the client connects to ::1 given bare or in brackets, asks for
+// the data connection with EPSV (PASV cannot name one) and downloads
+// exactly; the scripted server answers nothing but EPSV there.
+TEST(FtpRetr, OverIpv6TheDataConnectionComesFromEpsv)
+{
+    std::string data = randomBytes(70000 + 3, 17);
+    for (const char *host : {"::1", "[::1]"}) {
+        Script s(retrScript("150 opening", data, "226 done"), true);
+        int sock = FTP_Connect(host, s.port(), "u", "p");
+        ASSERT_GE(sock, 0) << host;
+        std::string local = tempPath("v6");
+        EXPECT_EQ(FTP_Retrfile(sock, "pkg.tar", local.c_str(), nullptr), 0) << host;
+        EXPECT_TRUE(slurp(local) == data) << host;
+        FTP_Quit(sock);
+        EXPECT_EQ(s.commands(), (Cmds{"USER u", "TYPE I", "SIZE pkg.tar", "EPSV", "RETR pkg.tar", "QUIT"}));
     }
 }
 
