@@ -104,6 +104,25 @@ for k in a b; do signify-openbsd -G -n -p "$w/$k.pub" -s "$w/$k.sec" >/dev/null 
 run
 opts="--local-upgrade off --upgrade-key $w/a.pub --upgrade-key $w/b.pub"
 check "options: local_upgrade, and each upgrade_key of the list" same "$(sent '.instances[].command[1:] | join(" ")')" "\"$opts\""
+# TLS: its files and name passed only with it on, each checked by --check.
+for k in c o; do
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout "$w/$k.key" \
+    -out "$w/$k.crt" -subj /CN=s.example -days 30 >/dev/null 2>&1
+done
+tlsconf() { conf tls "$1" ca "$w/c.crt" tls_name s.example cert "$w/c.crt" key "$w/$2.key"; }
+tlsconf 1 c >"$w/config/adapterd"
+run
+opts="--tls --ca $w/c.crt --tls-name s.example --cert $w/c.crt --key $w/c.key"
+check "options: tls on passes its files and name" same "$(sent '.instances[].command[1:] | join(" ")')" "\"$opts\""
+tlsconf 0 c >"$w/config/adapterd"
+run
+check "options: tls off passes none of them" same "$(sent '.instances[].command[1:]')" '[]'
+if [ -n "$real" ] && "$real" --tls --ca "$w/c.crt" --check >/dev/null 2>&1; then
+  tlsconf 1 o >"$w/config/adapterd"
+  run
+  check "refused tls key: no instance, names option key" \
+    bash -c "[ '$(sent .instances)' = '{}' ] && grep -q 'fix option key in ' '$w/err'"
+fi
 conf port 70000 ftp_port 2121 >"$w/config/adapterd"
 run
 check "refused option: no instance" same "$(sent .instances)" '{}'
