@@ -298,14 +298,32 @@ TEST_F(Tls, ChecksTheFilesEndsDuringAHandshakeAndReconnectsAfterAReset)
         EXPECT_LE(dt, 5000);
     }
 
+    // A reset, an orderly close (the terminator then ends the session with
+    // close_notify) and a silent server each end the link, and the adapter
+    // comes back over a new handshake.
     th::Server srv;
     Terminator term(dir, "good", srv.port());
     th::Daemon d;
-    startOnline(d, sb, srv, term);
+    startOnline(d, sb, srv, term, {"--heartbeat", "1", "--silence", "6"});
     srv.reset();
-    EXPECT_TRUE(srv.accept(15000)) << d.log();
+    ASSERT_TRUE(srv.accept(15000)) << d.log();
     EXPECT_FALSE(srv.recvCmd(0x00, 5000).empty());
     EXPECT_EQ(d.count("[TCP]:connect success \r\n"), 2u);
+    size_t mark = d.log().size();
+    srv.send(th::OnlineResult(0));
+    ASSERT_TRUE(d.waitFor("[TCP]:online success \r\n", 5000, mark)) << d.log();
+    srv.closeClient();
+    ASSERT_TRUE(srv.accept(15000)) << d.log();
+    EXPECT_FALSE(srv.recvCmd(0x00, 5000).empty());
+    srv.send(th::OnlineResult(0));
+    // Silent from here: heartbeats go unanswered until the limit drops it.
+    int64_t t0 = th::NowMs();
+    EXPECT_FALSE(srv.recvCmd(0x01, 3000).empty()) << d.log();
+    EXPECT_TRUE(srv.peerClosed(12000)) << d.log();
+    EXPECT_GE(th::NowMs() - t0, 4000);
+    mark = d.log().size();
+    EXPECT_TRUE(srv.accept(15000)) << d.log();
+    EXPECT_TRUE(d.waitFor("[TCP]:connect success \r\n", 5000, mark)) << d.log();
 }
 
 }  // namespace
