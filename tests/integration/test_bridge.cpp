@@ -378,6 +378,8 @@ TEST(Bridge, StalledDeviceAndSilentServerGiveUpTogetherAndReconnectAboutALimitAf
     ASSERT_TRUE(r.srv.accept(25000)) << r.d.log();
     EXPECT_GE(th::NowMs() - broke, 9000);
     EXPECT_LE(th::NowMs() - broke, 13000);
+    // Said as the new connection is made, so it may follow the accept.
+    EXPECT_TRUE(r.d.waitFor("[TCP]:gave up ", 3000)) << r.d.log();
     EXPECT_EQ(r.d.count("[TCP]:gave up "), 1u) << r.d.log();
     ASSERT_EQ(tcflow(port, TCOON), 0);
     close(port);
