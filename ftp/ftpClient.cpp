@@ -734,6 +734,8 @@ int FTP_Retrfile(int sock, const char *remotePath, const char *localPath, int32_
     // other code leaves what arrived unconfirmed. So does one the caller
     // stopped waiting for. A RETR answered at once with its final reply
     // (no 1xx) has nothing more to wait for.
+    if (early == 0 && result >= 200 && result < 300)
+        early = result;
     int final = early != 0 ? early : ftpFinalReply(sock, cancelFd);
     if (final != 0 && (final > 0 || result >= 200))
         result = final > 0 ? final : result;

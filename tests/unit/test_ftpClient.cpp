@@ -598,6 +598,16 @@ TEST(FtpRetr, FinalReplyRules)
         EXPECT_TRUE(slurp(local) == data);
         FTP_Quit(sock);
     }
+    // A RETR answered at once with 226 is final: the client does not wait
+    // for another reply (one that never comes would hold it 15 s), so a
+    // later stray line is not taken for the transfer's.
+    Script s(retrScript("226 done", data, "451 stray"));
+    int sock = s.connect();
+    ASSERT_GE(sock, 0);
+    std::string local = tempPath("final");
+    EXPECT_EQ(FTP_Retrfile(sock, "f", local.c_str(), nullptr), 0);
+    EXPECT_TRUE(slurp(local) == data);
+    FTP_Quit(sock);
 }
 
 // A server's SIZE decides what counts as the whole file; one that does not
