@@ -258,10 +258,10 @@ OptAction optCheckTls(OptState &st)
     if (why == nullptr)
         return OPT_RUN;
     const Options &o = *st.opts;
+    // The key's path is not said: the init script hands this line to syslog.
     const char *file = strcmp(option, "--ca") == 0 ? (o.ca != nullptr ? o.ca : TLS_CaPath())
                        : strcmp(option, "--cert") == 0 ? o.cert
-                       : strcmp(option, "--key") == 0 ? o.key
-                                                      : nullptr;
+                                                       : nullptr;
     return optRefuse(st, option, why, file);
 }
 

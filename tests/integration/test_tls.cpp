@@ -275,7 +275,8 @@ TEST_F(Tls, ChecksTheFilesEndsDuringAHandshakeAndReconnectsAfterAReset)
     const std::vector<Check> checks = {
         {{}, 0, ""},
         {{"--cert", dir + "/client.crt", "--key", dir + "/client.key"}, 0, ""},
-        {{"--cert", dir + "/client.crt", "--key", dir + "/good.key"}, 2, "--key: '"},
+        {{"--cert", dir + "/client.crt", "--key", dir + "/good.key"}, 2, "--key: does not match"},
+        {{"--cert", dir + "/client.crt", "--key", dir + "/ca.crt"}, 2, "--key: cannot be read"},
         {{"--cert", dir + "/client.crt"}, 2, "needs --key with it"},
         {{"--ca", dir + "/missing.crt"}, 2, "--ca: '"},
         {{"--tls-name", "bad name"}, 2, "--tls-name: "},
@@ -288,6 +289,7 @@ TEST_F(Tls, ChecksTheFilesEndsDuringAHandshakeAndReconnectsAfterAReset)
         EXPECT_EQ(dc.waitExit(5000), c.status) << dc.log();
         EXPECT_NE(dc.log().find(c.line), std::string::npos) << dc.log();
         EXPECT_EQ(dc.log().find("BEGIN"), std::string::npos);
+        EXPECT_EQ(dc.log().find(".key"), std::string::npos) << dc.log();  // nor its path
     }
 
     {
