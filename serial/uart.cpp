@@ -163,7 +163,7 @@ int32_t uartFrameAttr(struct termios *t, int32_t dataBits, char parity, int32_t 
 
 int32_t UART_Open(const char *path, int32_t baudRate, int32_t dataBits, char parity, int32_t stopBits)
 {
-    int fd = open(path, O_RDWR | O_NOCTTY);
+    int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         int err = errno;
         // Retried every second while the device is away: the path is the place.

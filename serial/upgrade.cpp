@@ -67,7 +67,7 @@ void upgradeInit(int32_t totalSize)
 // Empties (or creates) the staging file; 0, or -1 if it cannot be opened.
 int32_t upgradeTruncate(const char *part)
 {
-    int fd = open(part, O_WRONLY | O_CREAT | O_TRUNC, UPGRADE_FILE_MODE);
+    int fd = open(part, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, UPGRADE_FILE_MODE);
     if (fd < 0)
         return -1;
     close(fd);
@@ -81,7 +81,7 @@ int32_t upgradeTruncate(const char *part)
 // the file is cut back to its previous length.
 int32_t upgradeAppend(const char *part, const uint8_t *chunk, int32_t chunkLen, bool sync, int *opened)
 {
-    int fd = open(part, O_WRONLY | O_APPEND | O_CREAT, UPGRADE_FILE_MODE);
+    int fd = open(part, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, UPGRADE_FILE_MODE);
     *opened = fd >= 0 ? 1 : 0;
     if (fd < 0)
         return -1;
@@ -172,7 +172,7 @@ int32_t UPGRADE_SaveData(const uint8_t *frame)
             return -1;
         }
         if (last && rename(part, EP_Path(EP_PATH_PACKAGE)) != 0) {
-            int fd = open(part, O_WRONLY);
+            int fd = open(part, O_WRONLY | O_CLOEXEC);
             if (fd >= 0) {
                 if (ftruncate(fd, (off_t)g_completeSize - g_cacheDataLen) != 0) {
                     // The resent chunk is appended behind stale bytes only
