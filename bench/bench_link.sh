@@ -2,7 +2,7 @@
 # Server link benchmark for adapterd-sandbox, everything on 127.0.0.1.
 usage() {
     cat <<'EOF'
-usage: bench/bench_link.sh [BUILD_DIR] [--window S] [--samples N]
+usage: bench/bench_link.sh [BUILD_DIR] [--window S] [--samples N] [--tls]
 
 Measures the idle daemon and its server-message latency:
  (a) wake-ups and CPU of the idle daemon over a window (default 60 s), with a
@@ -18,6 +18,10 @@ Measures the idle daemon and its server-message latency:
  (b) latency from a server message being sent to the adapter's handler
      running: its dispatch log line ("tcp recv data") and, with the serial
      port on a pseudo-terminal, the data byte arriving on the serial side.
+
+--tls adds an idle online run over TLS: the daemon with --tls reaches the
+simulator through socat with OpenSSL (openssl-listen) and a CA and server
+certificate made here; its wake-ups are judged like the plain run's.
 
 Every verdict line names the statistic its target judges.
 BUILD_DIR defaults to build-link-bench, configured as Release and built here
@@ -46,8 +50,11 @@ import os, re, select, shutil, signal, socket, statistics, subprocess, sys, temp
 daemon, sim = sys.argv[1], sys.argv[2]
 args = sys.argv[3:]
 window, samples, trace_window = 60.0, 50, 15.0
+with_tls = False
 i = 0
 while i < len(args):
+    if args[i] == "--tls":
+        with_tls = True; i += 1; continue
     if args[i] == "--window" and i + 1 < len(args):
         window = float(args[i + 1]); i += 2
     elif args[i] == "--samples" and i + 1 < len(args):
@@ -137,7 +144,23 @@ def count_process_calls(trace):
                     forks += 1
     return execs, forks, threads_, others
 
-def idle_run(name, online):
+def tls_front(root, backend):
+    """socat terminating TLS in front of backend; (its port, the CA file, the process)."""
+    sh = ("set -e; cd '%s'; "
+          "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -days 2 -subj /CN=BenchCA; "
+          "openssl req -newkey rsa:2048 -nodes -keyout srv.key -out srv.csr -subj /CN=localhost; "
+          "printf 'subjectAltName=IP:127.0.0.1\\n' > srv.ext; "
+          "openssl x509 -req -in srv.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out srv.crt -days 2 "
+          "-extfile srv.ext") % root
+    subprocess.check_call(["sh", "-c", sh], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    port = free_port()
+    p = subprocess.Popen(["socat", "OPENSSL-LISTEN:%d,bind=127.0.0.1,reuseaddr,fork,cert=%s/srv.crt,key=%s/srv.key,"
+                          "verify=0" % (port, root, root), "TCP:127.0.0.1:%d" % backend],
+                         stderr=subprocess.DEVNULL)
+    time.sleep(0.5)
+    return port, os.path.join(root, "ca.crt"), p
+
+def idle_run(name, online, tls=False):
     root = sandbox()
     # The serial port is there, as on the router, but quiet.
     master, slave = os.openpty()
@@ -152,7 +175,11 @@ def idle_run(name, online):
     logpath = os.path.join(root, "daemon.log")
     log = open(logpath, "wb")
     key = 0x42450000 + os.getpid() % 0xffff
-    d = subprocess.Popen([daemon], env=env_for(root, port, key), stdout=log, stderr=subprocess.STDOUT)
+    cmd, front = [daemon], None
+    if tls:
+        port, ca, front = tls_front(root, port)
+        cmd += ["--tls", "--ca", ca]
+    d = subprocess.Popen(cmd, env=env_for(root, port, key), stdout=log, stderr=subprocess.STDOUT)
     pid = d.pid
     time.sleep(3.0)  # connect and log in first
     # No tracer during the window: ptrace stops would count as switches.
@@ -199,6 +226,9 @@ def idle_run(name, online):
         simp.stdin.close()
         simp.kill()
         simp.wait()
+    if front:
+        front.kill()
+        front.wait()
     os.close(master); os.close(slave)
     remove_queue(key)
     shutil.rmtree(root, ignore_errors=True)
@@ -303,6 +333,8 @@ def verdict(what, value, fmt, op, limit):
 print("bench_link: %s, window %.0f s, sandbox in %s" % (daemon, window, SHM or tempfile.gettempdir()))
 w_on, pct_on, pc_on = idle_run("online, quiet server", True)
 w_off, pct_off, pc_off = idle_run("server unreachable", False)
+if with_tls:
+    w_tls, pct_tls, pc_tls = idle_run("online over TLS, quiet server", True, tls=True)
 med = latency_run()
 win = "whole process, mean over %.0f s" % window
 ok = all([
@@ -312,6 +344,6 @@ ok = all([
     verdict("idle CPU unreachable (%s, %% of one core)" % win, pct_off, "%.3f", "<", 0.1),
     verdict("process creations (fork/exec, %.0f s traced in each state)" % trace_window, pc_on + pc_off, "%d", "==", 0),
     verdict("server message -> handler (median of %d, ms)" % samples, med, "%.3f", "<", 1.0),
-])
+] + ([verdict("idle wake-ups/s online over TLS (%s)" % win, w_tls, "%.2f", "<=", 2.0)] if with_tls else []))
 print("targets: %s" % ("all met" if ok else "NOT all met"))
 PYEOF
