@@ -670,8 +670,11 @@ void tcpGiveUpClosed()
 {
     uint8_t sink[512];
     int32_t unread = tcpTlsPending();
+    // Under TLS the socket holds records, not data: only what the session
+    // decrypted is counted.
+    bool plain = !TLS_On();
     for (ssize_t n; (n = recv(g_tcpInfo.sock, sink, sizeof sink, MSG_DONTWAIT)) > 0;)
-        unread += (int32_t)n;
+        unread += plain ? (int32_t)n : 0;
     STREAM_Dropped(COMM_MonotonicMs());
     int32_t bytes = 0;
     int32_t count = STREAM_GiveUpKept(&bytes);
