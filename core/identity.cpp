@@ -793,7 +793,9 @@ bool idPlace(const char *t, const IdValue &v, const char *value, IdEdit *ed)
     }
     if (v.state == ID_NONE && v.nameEnd != ID_NO_SPAN) {
         ed->from = ed->to = v.nameEnd;
-        ed->blank = true;
+        // An empty value adds nothing: a blank each time would pile up
+        // until the file outgrew its bound and no identity could be stored.
+        ed->blank = value[0] != '\0';
         return true;
     }
     return false;

@@ -258,6 +258,14 @@ TEST_F(Identity, ChangeKeepsEveryOtherByteAndTheMode)
     ASSERT_EQ(GB_ModifyDeviceInfo("C3", ""), 0);
     EXPECT_EQ(read(), "config x\r\n\toption y z\r\nconfig deviceInfo\r\n\toption serialNum C3\r\n\toption pairCode \r\n");
     EXPECT_EQ(load(), "C3|");
+    // An empty pairing code again changes nothing (a blank a rewrite piled
+    // up until the file outgrew its bound and identities stopped).
+    const std::string once = read();
+    ASSERT_EQ(GB_ModifyDeviceInfo("C3", ""), 0);
+    ASSERT_EQ(GB_ModifyDeviceInfo("C3", ""), 0);
+    EXPECT_EQ(read(), once);
+    ASSERT_EQ(GB_ModifyDeviceInfo("C3", "P"), 0);
+    EXPECT_EQ(load(), "C3|P");
 
     // Where uci takes a value from: the later block of a section given
     // twice, in place of an empty one; a list gives way to an option line.
