@@ -792,10 +792,12 @@ bool idPlace(const char *t, const IdValue &v, const char *value, IdEdit *ed)
         return true;
     }
     if (v.state == ID_NONE && v.nameEnd != ID_NO_SPAN) {
-        ed->from = ed->to = v.nameEnd;
-        // An empty value adds nothing: a blank each time would pile up
-        // until the file outgrew its bound and no identity could be stored.
-        ed->blank = value[0] != '\0';
+        // After the blank an emptied value left, or after a new one; an
+        // empty value adds nothing. A blank each time would pile up until
+        // the file outgrew its bound and no identity could be stored.
+        bool spaced = t[v.nameEnd] == ' ' || t[v.nameEnd] == '\t';
+        ed->from = ed->to = v.nameEnd + (spaced ? 1 : 0);
+        ed->blank = !spaced && value[0] != '\0';
         return true;
     }
     return false;
@@ -877,6 +879,7 @@ int32_t idCompose(size_t n, const char *sn, const char *pc, size_t *outLen, uint
     // A NUL ends what the reader sees: the file is not the adapter's to rewrite.
     if (memchr(s_fileText, '\0', n) != nullptr)
         return -1;
+    s_fileText[n] = '\0';   // what follows a last line's option name
     IdDoc doc;
     idParse(s_fileText, n, &doc);
     if (doc.refused) {
