@@ -73,6 +73,28 @@ void SleepToSecondStart()
 class Link : public testing::Test {
 protected:
     void SetUp() override { sb.writeIdentity("ABC", "12"); }
+    // The faketime library and the environment that steps the wall clock
+    // (and the monotonic one too unless wallOnly) through the sandbox's
+    // /faketime file, which starts at "+0"; empty when it is not installed.
+    std::map<std::string, std::string> faketimeEnv(bool wallOnly)
+    {
+        const char *lib = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+        if (access(lib, R_OK) != 0)
+            return {};
+        sb.writeFile("/faketime", "+0\n");
+        // libfaketime re-reads its file unlocked from every thread that asks
+        // the time; that race is its own, not the daemon's.
+        sb.writeFile("/tsan.supp", "race:read_config_file\nrace:libfaketime\n");
+        const char *tsan = getenv("TSAN_OPTIONS");
+        std::map<std::string, std::string> env = {
+            {"LD_PRELOAD", lib},
+            {"FAKETIME_TIMESTAMP_FILE", sb.path("/faketime")},
+            {"FAKETIME_NO_CACHE", "1"},
+            {"TSAN_OPTIONS", std::string(tsan ? tsan : "") + " suppressions=" + sb.path("/tsan.supp")}};
+        if (wallOnly)
+            env["FAKETIME_DONT_FAKE_MONOTONIC"] = "1";
+        return env;
+    }
     // Starts the daemon (with args, when given), accepts it, and checks the
     // online request.
     void startAndAccept(const std::map<std::string, std::string> &env = {}, const std::vector<std::string> &args = {})
@@ -335,21 +357,10 @@ TEST_F(Link, WrongVersionIsAFramingFaultThatDropsTheLinkAndBacksOff)
 
 TEST_F(Link, WallClockStepBackDropsAndReconnectsAtOnce)
 {
-    const char *lib = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
-    if (access(lib, R_OK) != 0)
+    std::map<std::string, std::string> env = faketimeEnv(true);
+    if (env.empty())
         GTEST_SKIP() << "libfaketime not installed";
-    std::string stamp = sb.path("/faketime");
-    sb.writeFile("/faketime", "+0\n");
-    // libfaketime re-reads its file unlocked from every thread that asks
-    // the time; that race is its own, not the daemon's.
-    sb.writeFile("/tsan.supp", "race:read_config_file\nrace:libfaketime\n");
-    const char *tsan = getenv("TSAN_OPTIONS");
-    std::string tsanOpts = std::string(tsan ? tsan : "") + " suppressions=" + sb.path("/tsan.supp");
-    startAndAccept({{"LD_PRELOAD", lib},
-                    {"FAKETIME_TIMESTAMP_FILE", stamp},
-                    {"FAKETIME_NO_CACHE", "1"},
-                    {"FAKETIME_DONT_FAKE_MONOTONIC", "1"},
-                    {"TSAN_OPTIONS", tsanOpts}});
+    startAndAccept(env);
     login(0);
     ASSERT_TRUE(d.waitFor("[TCP]:online success \r\n", 2000));
     sb.writeFile("/faketime", "-3600\n");
@@ -370,18 +381,10 @@ TEST_F(Link, WallClockStepBackDropsAndReconnectsAtOnce)
 // too, which times the 5 minutes).
 TEST_F(Link, FramingFaultRunIsForgivenOnlyAfterFiveMinutesOnline)
 {
-    const char *lib = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
-    if (access(lib, R_OK) != 0)
+    std::map<std::string, std::string> env = faketimeEnv(false);
+    if (env.empty())
         GTEST_SKIP() << "libfaketime not installed";
-    std::string stamp = sb.path("/faketime");
-    sb.writeFile("/faketime", "+0\n");
-    sb.writeFile("/tsan.supp", "race:read_config_file\nrace:libfaketime\n");
-    const char *tsan = getenv("TSAN_OPTIONS");
-    std::string tsanOpts = std::string(tsan ? tsan : "") + " suppressions=" + sb.path("/tsan.supp");
-    startAndAccept({{"LD_PRELOAD", lib},
-                    {"FAKETIME_TIMESTAMP_FILE", stamp},
-                    {"FAKETIME_NO_CACHE", "1"},
-                    {"TSAN_OPTIONS", tsanOpts}});
+    startAndAccept(env);
     const Bytes junk = {0x01, 0x55, 0x00};
     auto fault = [&](const char *wait) {
         size_t mark = d.logSize();
